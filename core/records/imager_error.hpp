@@ -1,0 +1,39 @@
+// ImagerError: the one error type a user of Korvex Imager ever sees.
+//
+// Two cases: a message carrying a user-facing text, and "cancelled". what() is the description
+// text, which is also what the writer puts into its "error" and "cancelled" events.
+// Values are immutable and safe to copy and to share between threads.
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace korvex {
+
+class ImagerError : public std::exception {
+  public:
+    // The message case.
+    explicit ImagerError(std::string message) : text_(std::move(message)) {}
+
+    // The cancelled case.
+    static ImagerError cancelled() { return ImagerError(Cancelled{}); }
+
+    bool isCancelled() const noexcept { return cancelled_; }
+
+    // The description text: the message itself, or "Operation cancelled.".
+    const std::string& description() const noexcept { return text_; }
+    const char* what() const noexcept override { return text_.c_str(); }
+
+    friend bool operator==(const ImagerError& a, const ImagerError& b) {
+        return a.cancelled_ == b.cancelled_ && a.text_ == b.text_;
+    }
+
+  private:
+    struct Cancelled {};
+    explicit ImagerError(Cancelled) : text_("Operation cancelled."), cancelled_(true) {}
+
+    std::string text_;
+    bool cancelled_ = false;
+};
+
+}  // namespace korvex

@@ -1,0 +1,62 @@
+// Helpers for tests: private temporary folders, loop devices, and root-only skips.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace korvex::testing {
+
+// True when the test runs as root (loop devices, other users). Under CI it always does.
+bool isRoot();
+
+// Skips the current test visibly when not root; under CI (CI set) a missing root fails instead.
+#define KVI_REQUIRE_ROOT()                                                               \
+    do {                                                                                 \
+        if (!::korvex::testing::isRoot()) {                                              \
+            if (std::getenv("CI") != nullptr) FAIL() << "CI must run this test as root"; \
+            GTEST_SKIP() << "needs root";                                                \
+        }                                                                                \
+    } while (0)
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it on destruction.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+// Writes `bytes` to `path` (created or truncated, mode 0644). Fails the test on error.
+void writeFile(const std::string& path, const std::string& bytes);
+std::string readFile(const std::string& path);
+
+// A loop device over a backing file, detached on destruction. REQUIRES: root.
+class LoopDevice {
+  public:
+    // Attaches `backingFile` with the given logical sector size (512 or 4096).
+    LoopDevice(const std::string& backingFile, unsigned sectorSize = 512, bool directIO = false);
+    ~LoopDevice();
+    LoopDevice(const LoopDevice&) = delete;
+    LoopDevice& operator=(const LoopDevice&) = delete;
+
+    const std::string& path() const { return path_; }  // "/dev/loopN"
+    std::string name() const;                          // "loopN"
+
+  private:
+    std::string path_;
+};
+
+// Runs a shell command, returns its standard output; fails the test when it exits non-zero.
+std::string shell(const std::string& command);
+
+}  // namespace korvex::testing
