@@ -1,0 +1,234 @@
+// Hashing, streaming and inspection of real files against sha256sum, gzip, xz and zip.
+#include "core/image/image_io.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/image/test_images.hpp"
+#include "core/records/imager_error.hpp"
+#include "tests/test_support.hpp"
+
+namespace korvex {
+namespace {
+
+using testing::noise;
+using testing::Recorded;
+using testing::shell;
+using testing::TempDir;
+using testing::writeFile;
+
+constexpr std::int64_t MiB = 1048576;
+
+std::string sha256sum(const std::string& path) {
+    return shell("sha256sum '" + path + "'").substr(0, 64);
+}
+
+template <typename F>
+std::string errorOf(F&& operation) {
+    try {
+        operation();
+    } catch (const ImagerError& e) {
+        return e.isCancelled() ? "cancelled" : e.description();
+    }
+    return "no error";
+}
+
+class ImageIOTest : public ::testing::Test {
+  protected:
+    std::string make(const std::string& name, const std::string& bytes) {
+        writeFile(dir.file(name), bytes);
+        return dir.file(name);
+    }
+    void sh(const std::string& command) { shell("cd '" + dir.path() + "' && " + command); }
+    ProgressCallback recorder() {
+        return [this](const WriteEvent& e) {
+            EXPECT_FALSE(e.message.has_value());
+            events.push_back({e.stage, e.completed, e.total});
+        };
+    }
+
+    TempDir dir;
+    Cancellation cancel;
+    std::vector<Recorded> events;
+};
+
+TEST(ImageIOTextTest, HashTextIsLowerCaseHex) {
+    EXPECT_EQ(ImageIO::digest(std::string_view()),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(ImageIO::digest(std::string_view("abc")),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const std::uint8_t bytes[] = {0x00, 0xff, 0x0a, 0xB7};
+    EXPECT_EQ(ImageIO::hex(bytes), "00ff0ab7");
+}
+
+TEST_F(ImageIOTest, HashFileMatchesSha256sumWithOneEventPerChunk) {
+    const std::string path = make("disk.img", noise(3 * MiB + 1000, 1));
+    SourceFile source(path, ::getuid(), false);
+    ASSERT_EQ(::lseek(source.fd(), 12345, SEEK_SET), 12345);  // rewound first
+    EXPECT_EQ(ImageIO::hashFile(source, cancel, recorder()), sha256sum(path));
+    const std::int64_t size = 3 * MiB + 1000;
+    EXPECT_EQ(events, (std::vector<Recorded>{{"checking", MiB, size},
+                                             {"checking", 2 * MiB, size},
+                                             {"checking", 3 * MiB, size},
+                                             {"checking", size, size}}));
+    EXPECT_EQ(ImageIO::hashFile(source, cancel, nullptr), sha256sum(path));  // again, no callback
+}
+
+TEST_F(ImageIOTest, HashFileNoticesEmptyGrowingAndShrinkingFiles) {
+    SourceFile empty(make("empty.img", ""), ::getuid(), false);
+    EXPECT_EQ(errorOf([&] { ImageIO::hashFile(empty, cancel, nullptr); }),
+              "Image changed or is empty.");
+
+    // Changed at the first event: well beyond what has been read ahead by then.
+    const std::string path = make("disk.img", noise(12 * MiB, 2));
+    for (const std::int64_t newSize : {12 * MiB + 512, 9 * MiB, std::int64_t{0}}) {
+        SCOPED_TRACE(newSize);
+        writeFile(path, noise(12 * MiB, 2));
+        SourceFile source(path, ::getuid(), false);
+        bool changed = false;
+        const std::string error = errorOf([&] {
+            ImageIO::hashFile(source, cancel, [&](const WriteEvent&) {
+                if (!changed) ASSERT_EQ(::truncate(path.c_str(), newSize), 0);
+                changed = true;
+            });
+        });
+        EXPECT_EQ(error, "Image changed or is empty.");
+    }
+}
+
+TEST_F(ImageIOTest, StreamExpandsAndEnforcesSectorAlignment) {
+    const std::string image = noise(MiB, 3);
+    make("disk.img", image);
+    sh("gzip -k disk.img");
+    SourceFile gz(dir.file("disk.img.gz"), ::getuid(), false);
+    std::string consumed;
+    const StreamResult result = ImageIO::stream(gz, cancel, [&](std::span<const std::uint8_t> c) {
+        consumed.append(reinterpret_cast<const char*>(c.data()), c.size());
+    });
+    EXPECT_EQ(result.expanded, MiB);
+    EXPECT_EQ(result.expandedSHA256, sha256sum(dir.file("disk.img")));
+    EXPECT_TRUE(consumed == image);
+
+    for (const std::size_t size : {std::size_t{1000}, std::size_t{0}, std::size_t{513}}) {
+        SourceFile odd(make("odd.img", noise(size, 4)), ::getuid(), false);
+        EXPECT_EQ(errorOf([&] { ImageIO::stream(odd, cancel, nullptr); }),
+                  "The image is empty or is not a sector-aligned disk image.");
+    }
+    SourceFile even(make("even.img", noise(1024, 4)), ::getuid(), false);
+    EXPECT_EQ(ImageIO::stream(even, cancel, nullptr).expanded, 1024);
+}
+
+TEST_F(ImageIOTest, StreamPassesReaderTextsAndConsumerFailures) {
+    make("a.img", noise(2048, 5));
+    make("b.img", noise(2048, 6));
+    sh("zip -q two.zip a.img b.img");
+    SourceFile two(dir.file("two.zip"), ::getuid(), false);
+    EXPECT_EQ(errorOf([&] { ImageIO::stream(two, cancel, nullptr); }),
+              "The image archive contains more than one regular file.");
+
+    SourceFile big(make("big.img", noise(5 * MiB, 7)), ::getuid(), false);
+    int calls = 0;
+    EXPECT_EQ(errorOf([&] {
+                  ImageIO::stream(big, cancel, [&](std::span<const std::uint8_t>) {
+                      if (++calls == 2) throw ImagerError("consumer gave up");
+                  });
+              }),
+              "consumer gave up");
+    EXPECT_EQ(calls, 2);
+}
+
+TEST_F(ImageIOTest, CancellationStopsBeforeTheNextRead) {
+    const std::string path = make("disk.img", noise(8 * MiB, 8));
+    SourceFile source(path, ::getuid(), false);
+    cancel.cancel();
+    ASSERT_EQ(::lseek(source.fd(), 0, SEEK_SET), 0);
+    EXPECT_EQ(errorOf([&] { ImageIO::hashFile(source, cancel, recorder()); }), "cancelled");
+    EXPECT_EQ(errorOf([&] { ImageIO::stream(source, cancel, nullptr); }), "cancelled");
+    EXPECT_EQ(errorOf([&] { ImageIO::inspect(path, cancel, recorder()); }), "cancelled");
+    EXPECT_EQ(::lseek(source.fd(), 0, SEEK_CUR), 0);  // nothing was read
+    EXPECT_TRUE(events.empty());
+
+    Cancellation later;
+    EXPECT_EQ(errorOf([&] {
+                  ImageIO::hashFile(source, later, [&](const WriteEvent& e) {
+                      events.push_back({e.stage, e.completed, e.total});
+                      later.cancel();
+                  });
+              }),
+              "cancelled");
+    EXPECT_EQ(events.size(), 1u);
+}
+
+TEST_F(ImageIOTest, InspectReportsStoredAndExpandedFacts) {
+    const std::string image = noise(2 * MiB + 512, 9);
+    make("disk.img", image);
+    sh("gzip -k disk.img && xz -k disk.img && zip -q disk.zip disk.img && cp disk.img.xz XZ.IMG");
+    const std::string expandedHash = sha256sum(dir.file("disk.img"));
+
+    const Inspection raw = ImageIO::inspect(dir.file("disk.img"), cancel, nullptr);
+    EXPECT_EQ(raw, (Inspection{2 * MiB + 512, 2 * MiB + 512, expandedHash, expandedHash}));
+
+    for (const char* name : {"disk.img.gz", "disk.img.xz", "disk.zip", "XZ.IMG"}) {
+        SCOPED_TRACE(name);
+        events.clear();
+        const std::string path = dir.file(name);
+        const Inspection packed = ImageIO::inspect(path, cancel, recorder());
+        const auto stored = static_cast<std::int64_t>(testing::readFile(path).size());
+        EXPECT_EQ(packed, (Inspection{stored, 2 * MiB + 512, sha256sum(path), expandedHash}));
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.front().stage, "checking");
+        EXPECT_EQ(testing::only(events, "inspecting"),
+                  (std::vector<Recorded>{{"inspecting", MiB, 0},
+                                         {"inspecting", 2 * MiB, 0},
+                                         {"inspecting", 2 * MiB + 512, 0}}));
+        EXPECT_EQ(testing::only(events, "checking").back(), (Recorded{"checking", stored, stored}));
+    }
+}
+
+TEST_F(ImageIOTest, InspectAdmitsOnlyImageExtensionsAndItsOwnersFiles) {
+    EXPECT_EQ(errorOf([&] { ImageIO::inspect(dir.file("disk.dmg"), cancel, nullptr); }),
+              "Choose an IMG, BIN, hybrid ISO, ZIP, XZ or GZip image.");
+    EXPECT_EQ(errorOf([&] { ImageIO::inspect(dir.file("img"), cancel, nullptr); }),
+              "Choose an IMG, BIN, hybrid ISO, ZIP, XZ or GZip image.");
+    EXPECT_EQ(errorOf([&] { ImageIO::inspect(dir.file("missing.Iso"), cancel, nullptr); }),
+              "Cannot open the image file.");
+    make("odd.bin", noise(1000, 10));
+    EXPECT_EQ(errorOf([&] { ImageIO::inspect(dir.file("odd.bin"), cancel, nullptr); }),
+              "The image is empty or is not a sector-aligned disk image.");
+    if (testing::isRoot()) {
+        make("foreign.img", noise(512, 11));
+        ASSERT_EQ(::chown(dir.file("foreign.img").c_str(), 4242, 4242), 0);
+        EXPECT_EQ(errorOf([&] { ImageIO::inspect(dir.file("foreign.img"), cancel, nullptr); }),
+                  "The image must be an unlocked regular file owned by this user.");
+    }
+}
+
+TEST_F(ImageIOTest, WriteAllWritesEverythingOrFails) {
+    const std::string data = noise(3 * MiB, 12);
+    {
+        testing::Fd out(dir.file("out.bin"), O_WRONLY | O_CREAT | O_TRUNC);
+        ImageIO::writeAll(
+            out.get(), std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
+    }
+    EXPECT_TRUE(testing::readFile(dir.file("out.bin")) == data);
+
+    testing::Fd full("/dev/full", O_WRONLY);
+    const std::uint8_t byte = 1;
+    EXPECT_EQ(errorOf([&] {
+                  ImageIO::writeAll(full.get(), {&byte, 1});
+              }),
+              "Writing failed. Check the connection and free space.");
+    testing::Fd readOnly(dir.file("out.bin"), O_RDONLY);
+    EXPECT_EQ(errorOf([&] {
+                  ImageIO::writeAll(readOnly.get(), {&byte, 1});
+              }),
+              "Writing failed. Check the connection and free space.");
+}
+
+}  // namespace
+}  // namespace korvex

@@ -1,0 +1,60 @@
+// ArchiveImageReader: one image, raw or packed (GZip, XZ, or a ZIP holding one regular file),
+// read through libarchive as a single stream of expanded bytes.
+//
+// Only the uncompressed, GZip and XZ filters and the raw and ZIP formats are enabled, all with
+// libarchive's built-in codecs (a codec that would run an external program is refused), so ISO
+// 9660 or tar structure is never interpreted and no child process is ever started.
+//
+// Failures are reported as text in the `error` out-parameter: libarchive's own message when it has
+// one, a fixed message otherwise. Nothing here throws except std::bad_alloc. Owns its libarchive
+// handle; not copyable; one thread at a time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct archive;
+
+namespace korvex::imager {
+
+class ArchiveImageReader {
+  public:
+    ArchiveImageReader() = default;
+    ~ArchiveImageReader();
+    ArchiveImageReader(const ArchiveImageReader&) = delete;
+    ArchiveImageReader& operator=(const ArchiveImageReader&) = delete;
+
+    // Opens the file at `path` and moves to the payload entry. When `expectedSize` is given and the
+    // entry records a size, the two must match. Frees any handle held before. On failure no handle
+    // is kept.
+    bool Open(const std::wstring& path, std::optional<std::uint64_t> expectedSize,
+              std::string& error);
+
+    // The same on an open descriptor, read from its current offset; the descriptor stays the
+    // caller's.
+    bool OpenDescriptor(int fd, std::optional<std::uint64_t> expectedSize, std::string& error);
+
+    // Up to `size` expanded bytes: > 0 data, 0 at the end of the payload, -1 on failure.
+    ssize_t Read(void* buffer, std::size_t size, std::string& error);
+
+    // Once Read has returned 0: succeeds when no second regular file follows the payload.
+    bool Finish(std::string& error);
+
+  private:
+    using Start = int (*)(struct archive*, const void* source);
+    bool open(Start start, const void* source, const char* allocationFailure,
+              const char* openFailure, bool restartable, std::optional<std::uint64_t> expectedSize,
+              std::string& error);
+    bool openEmpty(Start start, const void* source);
+    void release() noexcept;
+
+    struct archive* handle_ = nullptr;
+    // libarchive's raw format refuses an empty stream; such a payload is read as nothing here.
+    bool empty_ = false;
+};
+
+}  // namespace korvex::imager

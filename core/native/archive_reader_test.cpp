@@ -1,0 +1,250 @@
+// The archive image reader against real files made with gzip, xz, zip and tar.
+#include "core/native/archive_reader.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/native/archive.h"
+#include "tests/test_support.hpp"
+
+namespace korvex {
+namespace {
+
+using imager::ArchiveImageReader;
+using testing::shell;
+using testing::TempDir;
+using testing::writeFile;
+
+// Bytes that no codec can shrink to nothing and that differ from one file to the next.
+std::string noise(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (char& c : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+class Descriptor {
+  public:
+    explicit Descriptor(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY)) {
+        if (fd_ < 0) throw std::runtime_error("cannot open " + path);
+    }
+    ~Descriptor() { ::close(fd_); }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// What the flat interface made of a file, in the order the callers use it.
+struct Outcome {
+    bool opened = false;
+    std::string data;
+    bool readFailed = false;
+    bool finished = false;
+    std::string error;
+};
+
+Outcome readThroughFlat(const std::string& path, std::size_t chunk = 1 << 20) {
+    Descriptor fd(path);
+    Outcome out;
+    std::array<char, 1024> error{};
+    kvi_archive* handle = kvi_archive_open(fd.get(), error.data(), error.size());
+    if (handle == nullptr) {
+        out.error = error.data();
+        return out;
+    }
+    out.opened = true;
+    std::string buffer(chunk, '\0');
+    for (;;) {
+        const ssize_t n =
+            kvi_archive_read(handle, buffer.data(), buffer.size(), error.data(), error.size());
+        if (n < 0) {
+            out.readFailed = true;
+            out.error = error.data();
+            kvi_archive_close(handle);
+            return out;
+        }
+        if (n == 0) break;
+        out.data.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+    out.finished = kvi_archive_finish(handle, error.data(), error.size()) == 1;
+    if (!out.finished) out.error = error.data();
+    kvi_archive_close(handle);
+    return out;
+}
+
+class ArchiveReaderTest : public ::testing::Test {
+  protected:
+    std::string make(const std::string& name, const std::string& bytes) {
+        const std::string path = dir.file(name);
+        writeFile(path, bytes);
+        return path;
+    }
+    std::string sh(const std::string& command) {
+        return shell("cd '" + dir.path() + "' && " + command);
+    }
+
+    TempDir dir;
+};
+
+TEST_F(ArchiveReaderTest, RawGzipAndXzExpandToTheImageWhateverTheirNames) {
+    const std::string image = noise(3 * 1048576 + 4096, 1);
+    make("disk.img", image);
+    sh("gzip -k disk.img && xz -k disk.img && cp disk.img.gz packed.img && cp disk.img plain.xz");
+    for (const char* name : {"disk.img", "disk.img.gz", "disk.img.xz", "packed.img", "plain.xz"}) {
+        SCOPED_TRACE(name);
+        const Outcome out = readThroughFlat(dir.file(name), 1000);  // odd reads span blocks
+        ASSERT_TRUE(out.opened) << out.error;
+        EXPECT_FALSE(out.readFailed) << out.error;
+        EXPECT_TRUE(out.finished) << out.error;
+        EXPECT_TRUE(out.data == image);
+    }
+}
+
+TEST_F(ArchiveReaderTest, TarAndIsoStructureIsNotInterpreted) {
+    make("disk.img", noise(10240, 2));
+    sh("tar -cf disk.tar disk.img");
+    const Outcome out = readThroughFlat(dir.file("disk.tar"));
+    ASSERT_TRUE(out.finished) << out.error;
+    EXPECT_TRUE(out.data == testing::readFile(dir.file("disk.tar")));
+}
+
+TEST_F(ArchiveReaderTest, ZipPayloadEntryAndFinishingRules) {
+    const std::string image = noise(200000, 3);
+    make("disk.img", image);
+    make("other.img", noise(5000, 4));
+    sh("mkdir -p docs/empty && echo hi > docs/readme.txt && zip -q -r -0 with-dir.zip docs/empty "
+       "disk.img && zip -q two.zip disk.img other.img && zip -q -r dirs.zip docs/empty && "
+       "zip -q deflated.zip disk.img && zip -q -r trailing-dir.zip disk.img docs/empty");
+
+    for (const char* name : {"with-dir.zip", "deflated.zip", "trailing-dir.zip"}) {
+        SCOPED_TRACE(name);
+        const Outcome out = readThroughFlat(dir.file(name));
+        ASSERT_TRUE(out.opened) << out.error;
+        EXPECT_TRUE(out.finished) << out.error;
+        EXPECT_TRUE(out.data == image);
+    }
+
+    const Outcome two = readThroughFlat(dir.file("two.zip"));
+    ASSERT_TRUE(two.opened) << two.error;
+    EXPECT_FALSE(two.readFailed);
+    EXPECT_TRUE(two.data == image);  // the first is read completely ...
+    EXPECT_FALSE(two.finished);      // ... and only finishing refuses the second
+    EXPECT_EQ(two.error, "The image archive contains more than one regular file.");
+
+    const Outcome dirs = readThroughFlat(dir.file("dirs.zip"));
+    EXPECT_FALSE(dirs.opened);
+    EXPECT_EQ(dirs.error, "The image archive does not contain a regular file.");
+}
+
+TEST_F(ArchiveReaderTest, EmptyImagesOpenAndEndAtOnce) {
+    make("empty.img", "");
+    sh("gzip -k empty.img && xz -k empty.img");
+    for (const char* name : {"empty.img", "empty.img.gz", "empty.img.xz"}) {
+        SCOPED_TRACE(name);
+        const Outcome out = readThroughFlat(dir.file(name));
+        ASSERT_TRUE(out.opened) << out.error;
+        EXPECT_TRUE(out.data.empty());
+        EXPECT_TRUE(out.finished) << out.error;
+    }
+    // A stream that fails to expand is not taken for an empty one.
+    make("disk.img", noise(100000, 9));
+    sh("gzip -k disk.img && xz -k disk.img");
+    for (const char* name : {"disk.img.gz", "disk.img.xz"}) {
+        SCOPED_TRACE(name);
+        make("cut", testing::readFile(dir.file(name)).substr(0, 24));
+        const Outcome cut = readThroughFlat(dir.file("cut"));
+        EXPECT_FALSE(cut.opened && !cut.readFailed && cut.finished) << cut.data.size();
+        EXPECT_FALSE(cut.error.empty());
+    }
+}
+
+TEST_F(ArchiveReaderTest, TruncatedAndCorruptStreamsFailWithLibarchiveText) {
+    const std::string image = noise(2 * 1048576, 5);
+    make("disk.img", image);
+    sh("xz -k disk.img && gzip -k disk.img");
+    const std::string xz = testing::readFile(dir.file("disk.img.xz"));
+    make("cut.xz", xz.substr(0, xz.size() / 2));
+    const Outcome cut = readThroughFlat(dir.file("cut.xz"));
+    ASSERT_TRUE(cut.opened) << cut.error;
+    EXPECT_TRUE(cut.readFailed);
+    EXPECT_FALSE(cut.error.empty());
+    EXPECT_NE(cut.error, "Could not extract the image archive.");  // libarchive's own words
+
+    std::string gz = testing::readFile(dir.file("disk.img.gz"));
+    gz[gz.size() / 2] = static_cast<char>(gz[gz.size() / 2] ^ 0x5A);
+    make("bad.gz", gz);
+    const Outcome bad = readThroughFlat(dir.file("bad.gz"));
+    EXPECT_TRUE(bad.readFailed || !bad.finished || bad.data != image);
+    if (bad.readFailed) EXPECT_NE(bad.error, "Could not extract the image archive.");
+}
+
+TEST_F(ArchiveReaderTest, ErrorBufferIsTruncatedOrLeftAlone) {
+    sh("mkdir -p dirs-only/empty && zip -q -r dirs.zip dirs-only");
+    Descriptor fd(dir.file("dirs.zip"));
+
+    char untouched[8] = "xxxxxxx";
+    EXPECT_EQ(kvi_archive_open(fd.get(), untouched, 0), nullptr);
+    EXPECT_STREQ(untouched, "xxxxxxx");
+
+    ASSERT_EQ(::lseek(fd.get(), 0, SEEK_SET), 0);
+    char small[11];
+    std::memset(small, 'x', sizeof small);
+    EXPECT_EQ(kvi_archive_open(fd.get(), small, sizeof small), nullptr);
+    EXPECT_STREQ(small, "The image ");  // ten characters and the terminator
+
+    char error[1024] = "";
+    char byte = 0;
+    EXPECT_LT(kvi_archive_read(nullptr, &byte, 1, error, sizeof error), 0);
+    EXPECT_STREQ(error, "The image archive reader is not ready.");
+    EXPECT_EQ(kvi_archive_finish(nullptr, error, sizeof error), 0);
+    kvi_archive_close(nullptr);
+}
+
+TEST_F(ArchiveReaderTest, ClassChecksExpectedSizeAndReadiness) {
+    const std::string image = noise(4096, 6);
+    make("disk.img", image);
+    sh("zip -q disk.zip disk.img");
+
+    ArchiveImageReader reader;
+    std::string error;
+    char buffer[16];
+    EXPECT_EQ(reader.Read(buffer, sizeof buffer, error), -1);
+    EXPECT_EQ(error, "The image archive reader is not ready.");
+    EXPECT_FALSE(reader.Finish(error));
+
+    const std::wstring zip = std::wstring(dir.path().begin(), dir.path().end()) + L"/disk.zip";
+    EXPECT_FALSE(reader.Open(zip, 4095, error));
+    EXPECT_EQ(error, "The expanded image size does not match the expected image size.");
+    EXPECT_EQ(reader.Read(buffer, sizeof buffer, error), -1);  // a failed open keeps no handle
+
+    ASSERT_TRUE(reader.Open(zip, 4096, error)) << error;
+    EXPECT_EQ(reader.Read(buffer, static_cast<std::size_t>(-1), error), -1);
+    EXPECT_EQ(error, "The image archive reader is not ready.");
+
+    // A raw image records no size, so any expectation passes; re-opening frees the zip's handle.
+    Descriptor fd(dir.file("disk.img"));
+    ASSERT_TRUE(reader.OpenDescriptor(fd.get(), 12345, error)) << error;
+    std::string data(8192, '\0');
+    EXPECT_EQ(reader.Read(data.data(), data.size(), error), 4096);
+    EXPECT_EQ(reader.Read(data.data(), data.size(), error), 0);
+    EXPECT_TRUE(reader.Finish(error)) << error;
+    EXPECT_EQ(data.substr(0, 4096), image);
+
+    EXPECT_FALSE(reader.Open(L"/nonexistent/disk.img", std::nullopt, error));
+    EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
+}  // namespace korvex
