@@ -1,5 +1,8 @@
 #include "tests/test_support.hpp"
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -65,6 +68,41 @@ LoopDevice::~LoopDevice() {
     if (!path_.empty() && std::system(("losetup -d " + path_ + " 2>/dev/null").c_str()) != 0) {
         // Nothing more to do: a busy device is detached by the kernel once released.
     }
+}
+
+TestUser::TestUser(const std::string& prefix) {
+    name_ = prefix + std::to_string(getpid());
+    char home[] = "/tmp/kvi-user-home.XXXXXX";
+    if (mkdtemp(home) == nullptr) return;
+    home_ = home;
+    std::string add = "useradd --no-create-home --home-dir " + home_ +
+                      " --shell /usr/sbin/nologin --user-group " + name_ + " 2>/dev/null";
+    if (std::system(add.c_str()) != 0) return;
+    struct passwd* entry = getpwnam(name_.c_str());
+    if (entry == nullptr) return;
+    if (chown(home_.c_str(), entry->pw_uid, entry->pw_gid) != 0) return;
+    uid_ = entry->pw_uid;
+    gid_ = entry->pw_gid;
+}
+
+TestUser::~TestUser() {
+    if (!sudoers_.empty()) std::filesystem::remove(sudoers_);
+    if (std::system(("userdel " + name_ + " 2>/dev/null").c_str()) != 0) {
+        // Never created: nothing to remove.
+    }
+    std::error_code ignored;
+    if (!home_.empty()) std::filesystem::remove_all(home_, ignored);
+}
+
+bool TestUser::become() const {
+    return valid() && setgroups(0, nullptr) == 0 && setresgid(gid_, gid_, gid_) == 0 &&
+           setresuid(uid_, uid_, uid_) == 0;
+}
+
+void TestUser::allowSudoShell() {
+    sudoers_ = "/etc/sudoers.d/" + name_;
+    writeFile(sudoers_, name_ + " ALL=(root) NOPASSWD: /bin/sh\n");
+    chmod(sudoers_.c_str(), 0440);
 }
 
 std::string LoopDevice::name() const {

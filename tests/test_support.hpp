@@ -56,6 +56,34 @@ class LoopDevice {
     std::string path_;
 };
 
+// A real user of this machine (uid 1000 or above, with a home folder of its own), created for a
+// test and removed with everything it was given. REQUIRES: root. `valid()` is false when the user
+// could not be created.
+class TestUser {
+  public:
+    explicit TestUser(const std::string& prefix);
+    ~TestUser();
+    TestUser(const TestUser&) = delete;
+    TestUser& operator=(const TestUser&) = delete;
+
+    bool valid() const { return uid_ >= 1000; }
+    const std::string& name() const { return name_; }
+    unsigned uid() const { return uid_; }
+    unsigned gid() const { return gid_; }
+    const std::string& home() const { return home_; }
+
+    // Drops this process to the user for good (supplementary groups, group, user). For a forked
+    // child; returns false when any step fails.
+    bool become() const;
+
+    // Lets the user run /bin/sh as root through `sudo -n`, by a sudoers rule of its own.
+    void allowSudoShell();
+
+  private:
+    std::string name_, home_, sudoers_;
+    unsigned uid_ = 0, gid_ = 0;
+};
+
 // Runs a shell command, returns its standard output; fails the test when it exits non-zero.
 std::string shell(const std::string& command);
 

@@ -28,6 +28,24 @@ const Json& field(const Json& object, std::string_view key) {
     return *it;
 }
 
+const Json* member(const Json& object, std::string_view key) {
+    if (!object.is_object()) return nullptr;
+    auto it = object.find(key);
+    return it == object.end() ? nullptr : &*it;
+}
+
+std::optional<std::string> textMember(const Json& object, std::string_view key) {
+    const Json* value = member(object, key);
+    if (value == nullptr || !value->is_string()) return std::nullopt;
+    return value->get<std::string>();
+}
+
+std::optional<bool> booleanMember(const Json& object, std::string_view key) {
+    const Json* value = member(object, key);
+    if (value == nullptr || !value->is_boolean()) return std::nullopt;
+    return value->get<bool>();
+}
+
 std::string asString(const Json& value, std::string_view what) {
     if (!value.is_string()) fail(what, "expected a string");
     return value.get<std::string>();

@@ -33,6 +33,12 @@ bool boolean(const Json& object, std::string_view key);
 std::optional<std::string> optionalString(const Json& object, std::string_view key,
                                           bool nullAsAbsent = false);
 
+// Lenient access, for facts where a missing value or one of another type means the fact does not
+// hold: nullptr or nullopt instead of an exception.
+const Json* member(const Json& object, std::string_view key);
+std::optional<std::string> textMember(const Json& object, std::string_view key);
+std::optional<bool> booleanMember(const Json& object, std::string_view key);
+
 // Conversions of one value, for arrays and nested use.
 std::string asString(const Json& value, std::string_view what);
 std::int64_t asInt64(const Json& value, std::string_view what);

@@ -1,0 +1,9 @@
+#include "writer/writer_facts.hpp"
+
+namespace korvex {
+
+DiskFacts& writerDiskFacts() {
+    return DiskFacts::system();
+}
+
+}  // namespace korvex
