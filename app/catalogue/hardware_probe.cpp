@@ -1,0 +1,177 @@
+#include "app/catalogue/hardware_probe.hpp"
+
+#include <sys/utsname.h>
+
+#include <cctype>
+#include <fstream>
+#include <iterator>
+
+#include "app/catalogue/unicode_text.hpp"
+#include "core/system/command.hpp"
+
+namespace korvex {
+namespace {
+
+constexpr double kLspciSeconds = 8;
+constexpr std::int64_t kLspciLimit = 2 * 1024 * 1024;
+// DMI strings and /proc/cpuinfo are small; the cap only guards against an odd file.
+constexpr std::size_t kFileLimit = 2 * 1024 * 1024;
+
+std::string_view trim(std::string_view s) {
+    const char* blanks = " \t\n\r\v\f";
+    std::size_t first = s.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return {};
+    return s.substr(first, s.find_last_not_of(blanks) - first + 1);
+}
+
+std::string readSmallFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {};
+    std::string text;
+    char buffer[4096];
+    while (text.size() < kFileLimit && in.read(buffer, sizeof buffer).gcount() > 0) {
+        text.append(buffer, static_cast<std::size_t>(in.gcount()));
+    }
+    if (in.bad()) return {};
+    return unicode::repairUtf8(text);
+}
+
+std::string machineName() {
+    utsname name{};
+    if (uname(&name) != 0) return {};
+    return name.machine;
+}
+
+// Splits one "lspci -mm" line into its fields: the slot, then quoted texts and bare options.
+std::vector<std::string_view> machineFields(std::string_view line) {
+    std::vector<std::string_view> out;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        if (line[i] == ' ') {
+            ++i;
+            continue;
+        }
+        if (line[i] == '"') {
+            // lspci does not escape quotes inside names: a quoted text ends at the quote that is
+            // followed by the end of the line or by a blank and the next field (a quote or an
+            // option), so a name with quotes inside it still reads whole.
+            std::size_t end = i + 1;
+            while (true) {
+                end = line.find('"', end);
+                if (end == std::string_view::npos) return {};
+                if (end + 1 == line.size()) break;
+                if (line[end + 1] == ' ' &&
+                    (end + 2 == line.size() || line[end + 2] == '"' || line[end + 2] == '-'))
+                    break;
+                ++end;
+            }
+            out.push_back(line.substr(i + 1, end - i - 1));
+            i = end + 1;
+        } else {
+            std::size_t end = line.find(' ', i);
+            if (end == std::string_view::npos) end = line.size();
+            // Options such as -r02 and -p00 sit between the quoted fields; they are not names.
+            if (!out.empty() && line[i] == '-') {
+                i = end;
+                continue;
+            }
+            out.push_back(line.substr(i, end - i));
+            i = end;
+        }
+    }
+    return out;
+}
+
+// Drops a trailing numeric id " [xxxx]" that "-nn" adds; returns the id, or empty.
+std::string_view splitId(std::string_view& text) {
+    if (text.size() >= 7 && text.back() == ']' && text[text.size() - 7] == ' ' &&
+        text[text.size() - 6] == '[') {
+        std::string_view id = text.substr(text.size() - 5, 4);
+        bool hex = true;
+        for (char c : id) hex = hex && std::isxdigit(static_cast<unsigned char>(c));
+        if (hex) {
+            text = trim(text.substr(0, text.size() - 7));
+            return id;
+        }
+    }
+    return {};
+}
+
+bool isDisplayClass(std::string_view className) {
+    std::string_view code = splitId(className);
+    if (!code.empty()) return code == "0300" || code == "0302" || code == "0380";
+    // Without numeric ids the class is named; these are the names of 0300, 0302 and 0380.
+    return className == "VGA compatible controller" || className == "3D controller" ||
+           className == "Display controller";
+}
+
+}  // namespace
+
+std::string HardwareProbe::cpuModelName(std::string_view cpuinfo) {
+    std::size_t start = 0;
+    while (start < cpuinfo.size()) {
+        std::size_t end = cpuinfo.find('\n', start);
+        if (end == std::string_view::npos) end = cpuinfo.size();
+        std::string_view line = cpuinfo.substr(start, end - start);
+        std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos && trim(line.substr(0, colon)) == "model name") {
+            return std::string(trim(line.substr(colon + 1)));
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+std::vector<std::string> HardwareProbe::displayControllers(std::string_view output) {
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (start < output.size()) {
+        std::size_t end = output.find('\n', start);
+        if (end == std::string_view::npos) end = output.size();
+        auto parts = machineFields(trim(output.substr(start, end - start)));
+        start = end + 1;
+        // slot, class, vendor, device, then subsystem fields
+        if (parts.size() < 4 || !isDisplayClass(parts[1])) continue;
+        std::string_view vendor = parts[2];
+        std::string_view device = parts[3];
+        splitId(vendor);
+        splitId(device);
+        std::string name(trim(vendor));
+        device = trim(device);
+        if (!device.empty()) {
+            if (!name.empty()) name += ' ';
+            name.append(device);
+        }
+        if (!name.empty()) names.push_back(unicode::repairUtf8(name));
+    }
+    return names;
+}
+
+bool HardwareProbe::isArmMachine(std::string_view machine) {
+    return machine == "aarch64" || machine == "arm64";
+}
+
+DeviceProfile HardwareProbe::detect() {
+    return detect(Sources{});
+}
+
+DeviceProfile HardwareProbe::detect(const Sources& sources) {
+    DeviceProfile profile;
+    profile.manufacturer = std::string(trim(readSmallFile(sources.dmiFolder + "/sys_vendor")));
+    profile.model = std::string(trim(readSmallFile(sources.dmiFolder + "/product_name")));
+    profile.cpu = cpuModelName(readSmallFile(sources.cpuinfo));
+    profile.appleSilicon = isArmMachine(sources.machine ? *sources.machine : machineName());
+    // Kept as on every platform: the placeholder also makes an ARM host's processor text
+    // recognisable to the recommender when the user keeps it.
+    if (profile.cpu.empty() && profile.appleSilicon) profile.cpu = "Apple Silicon";
+    try {
+        profile.gpuNames = displayControllers(
+            Command::run(sources.lspci, {"-mm", "-nn"}, kLspciSeconds, kLspciLimit));
+    } catch (...) {
+        // lspci missing, failing, slow or too talkative: no graphics names, the rest stands.
+        profile.gpuNames.clear();
+    }
+    return profile;
+}
+
+}  // namespace korvex

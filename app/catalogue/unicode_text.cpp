@@ -1,0 +1,93 @@
+#include "app/catalogue/unicode_text.hpp"
+
+#include <unicode/brkiter.h>
+#include <unicode/locid.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <memory>
+#include <mutex>
+
+namespace korvex::unicode {
+namespace {
+
+std::string toUtf8(const icu::UnicodeString& s) {
+    std::string out;
+    s.toUTF8String(out);
+    return out;
+}
+
+icu::UnicodeString fromUtf8(std::string_view bytes) {
+    // ICU's converter substitutes U+FFFD for every ill-formed sequence.
+    return icu::UnicodeString::fromUTF8(
+        icu::StringPiece(bytes.data(), static_cast<std::int32_t>(bytes.size())));
+}
+
+}  // namespace
+
+std::string repairUtf8(std::string_view bytes) {
+    return toUtf8(fromUtf8(bytes));
+}
+
+std::size_t characterCount(std::string_view text, std::size_t cap) {
+    if (text.empty()) return 0;
+    // A break iterator is costly to create and not thread-safe: keep one per thread. It refers
+    // to the text it walks, so the text lives as long as the iterator (declared first, destroyed
+    // last).
+    thread_local icu::UnicodeString walked;
+    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::BreakIterator> it(
+            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        if (U_FAILURE(status)) it.reset();
+        return it;
+    }();
+    walked = fromUtf8(text);
+    if (!iterator) return static_cast<std::size_t>(walked.countChar32());
+    iterator->setText(walked);
+    std::size_t count = 0;
+    iterator->first();
+    while (iterator->next() != icu::BreakIterator::DONE) {
+        if (++count == cap && cap != 0) break;
+    }
+    return count;
+}
+
+std::string nfkcUpper(std::string_view text) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfkc = icu::Normalizer2::getNFKCInstance(status);
+    icu::UnicodeString s = fromUtf8(text);
+    if (U_SUCCESS(status)) {
+        icu::UnicodeString normalized = nfkc->normalize(s, status);
+        if (U_SUCCESS(status)) s = std::move(normalized);
+    }
+    s.toUpper(icu::Locale::getRoot());
+    return toUtf8(s);
+}
+
+std::string upper(std::string_view text) {
+    icu::UnicodeString s = fromUtf8(text);
+    s.toUpper(icu::Locale::getRoot());
+    return toUtf8(s);
+}
+
+std::string foldCase(std::string_view text) {
+    icu::UnicodeString s = fromUtf8(text);
+    s.foldCase(U_FOLD_CASE_DEFAULT);
+    return toUtf8(s);
+}
+
+bool isRegexSpace(char32_t c) {
+    if (c == U'\t' || c == U'\n' || c == U'\v' || c == U'\f' || c == U'\r') return true;
+    switch (u_charType(static_cast<UChar32>(c))) {
+        case U_SPACE_SEPARATOR:
+        case U_LINE_SEPARATOR:
+        case U_PARAGRAPH_SEPARATOR:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace korvex::unicode

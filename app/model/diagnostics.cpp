@@ -1,0 +1,175 @@
+#include "app/model/diagnostics.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <unicode/brkiter.h>
+#include <unicode/unistr.h>
+
+#include <cstdint>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <mutex>
+
+#include "app/model/app_paths.hpp"
+#include "core/image/image_io.hpp"
+
+namespace korvex {
+namespace {
+
+// The first `limit` user-perceived characters of UTF-8 `text` (invalid bytes become U+FFFD).
+std::string firstCharacters(std::string_view text, std::size_t limit) {
+    icu::UnicodeString wide = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> breaks(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    std::int32_t end = wide.length();
+    if (U_SUCCESS(status) && breaks) {
+        breaks->setText(wide);
+        std::int32_t at = breaks->first();
+        for (std::size_t i = 0; i < limit && at != icu::BreakIterator::DONE; ++i)
+            at = breaks->next();
+        if (at != icu::BreakIterator::DONE) end = at;
+    }
+    std::string out;
+    wide.tempSubString(0, end).toUTF8String(out);
+    return out;
+}
+
+// JSON string text as the platform serialiser writes it: '/' escaped, other non-ASCII raw.
+void appendQuoted(std::string& out, std::string_view text) {
+    static const char* const hex = "0123456789abcdef";
+    out += '"';
+    for (char c : text) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '/':
+                out += "\\/";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    out += "\\u00";
+                    out += hex[(c >> 4) & 0xF];
+                    out += hex[c & 0xF];
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+}
+
+std::string nowText() {
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+std::mutex& logLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+}  // namespace
+
+std::string Diagnostics::url() {
+    return AppPaths::applicationFolder() + "/imager.log";
+}
+
+std::string Diagnostics::entry(std::string_view stage, std::string_view message,
+                               std::string_view time) {
+    std::string line = "{\"message\":";
+    appendQuoted(line, firstCharacters(message, kMessageCharacters));
+    line += ",\"stage\":";
+    appendQuoted(line, firstCharacters(stage, kStageCharacters));
+    line += ",\"time\":";
+    appendQuoted(line, time);
+    line += '}';
+    return line;
+}
+
+void Diagnostics::log(std::string_view stage, std::string_view message) noexcept {
+    try {
+        log(AppPaths::applicationFolder(), stage, message);
+    } catch (...) {
+    }
+}
+
+void Diagnostics::log(const std::string& folder, std::string_view stage,
+                      std::string_view message) noexcept {
+    try {
+        std::lock_guard<std::mutex> hold(logLock());
+        AppPaths::makePrivate(folder);
+        const std::string path = folder + "/imager.log";
+        const std::string previous = path + ".previous";
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && st.st_size > kRotateAbove) {
+            ::unlink(previous.c_str());
+            if (::rename(path.c_str(), previous.c_str()) != 0) return;
+        }
+        std::string line = entry(stage, message, nowText());
+        line += '\n';
+        // O_NONBLOCK keeps a FIFO planted at the path from blocking the caller.
+        int fd = ::open(path.c_str(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+        if (fd < 0) return;
+        struct stat opened {};
+        if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)) {
+            try {
+                ImageIO::writeAll(
+                    fd, std::span<const std::uint8_t>(
+                            reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
+            } catch (...) {
+            }
+        }
+        ::close(fd);
+    } catch (...) {
+    }
+}
+
+std::string Diagnostics::startupMessage() {
+    std::string system;
+    std::ifstream release("/etc/os-release");
+    for (std::string line; std::getline(release, line);) {
+        if (line.rfind("PRETTY_NAME=", 0) != 0) continue;
+        system = line.substr(12);
+        if (system.size() >= 2 && (system.front() == '"' || system.front() == '\'') &&
+            system.back() == system.front())
+            system = system.substr(1, system.size() - 2);
+        break;
+    }
+    if (system.empty()) {
+        utsname name{};
+        if (::uname(&name) == 0) system = std::string(name.sysname) + " " + name.release;
+    }
+    return "Korvex Imager 0.8.1 Linux " + system;
+}
+
+}  // namespace korvex
