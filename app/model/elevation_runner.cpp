@@ -1,0 +1,124 @@
+#include "app/model/elevation_runner.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+namespace korvex {
+namespace {
+
+[[noreturn]] void throwErrno(int code, const char* what) {
+    throw std::system_error(code, std::generic_category(), what);
+}
+
+int decodeStatus(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return 255;
+}
+
+}  // namespace
+
+std::vector<std::string> ElevationRunner::commandLine(const std::string& script) {
+    const char* elevate = std::getenv("KORVEX_IMAGER_ELEVATE");
+    if (elevate != nullptr && std::strcmp(elevate, "sudo") == 0)
+        return {"/usr/bin/sudo", "-n", "/bin/sh", "-c", script};
+    return {"/usr/bin/pkexec", "/bin/sh", "-c", script};
+}
+
+ElevationRunner::ElevationRunner(const std::vector<std::string>& argv) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0) throwErrno(errno, "pipe");
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        int e = errno;
+        close(out[0]);
+        close(out[1]);
+        throwErrno(e, "pipe");
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    char path[] = "PATH=/usr/bin:/bin:/usr/sbin:/sbin";
+    char* env[] = {path, nullptr};
+
+    int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(err[1]);
+    if (rc != 0) {
+        close(out[0]);
+        close(err[0]);
+        pid_ = -1;
+        throwErrno(rc, "cannot start the elevation runner");
+    }
+    drains_.emplace_back(&ElevationRunner::drain, this, out[0]);
+    drains_.emplace_back(&ElevationRunner::drain, this, err[0]);
+}
+
+ElevationRunner::~ElevationRunner() {
+    if (pid_ > 0 && running()) {
+        terminate();
+        wait();
+    }
+    stopDrains_ = true;
+    for (std::thread& t : drains_) t.join();
+}
+
+// A grandchild may keep the pipe open after the runner is gone, so the drain polls with a short
+// period and stops when told instead of waiting for end of file.
+void ElevationRunner::drain(int fd) {
+    char scratch[4096];
+    while (!stopDrains_) {
+        pollfd p{fd, POLLIN, 0};
+        int ready = poll(&p, 1, 50);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready <= 0) continue;
+        ssize_t n = read(fd, scratch, sizeof scratch);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
+    }
+    close(fd);
+}
+
+bool ElevationRunner::running() {
+    if (status_) return false;
+    int status = 0;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+        status_ = decodeStatus(status);
+        return false;
+    }
+    return r == 0;
+}
+
+void ElevationRunner::terminate() {
+    if (running()) kill(pid_, SIGTERM);
+}
+
+int ElevationRunner::wait() {
+    while (!status_) {
+        int status = 0;
+        pid_t r = waitpid(pid_, &status, 0);
+        if (r == pid_) {
+            status_ = decodeStatus(status);
+        } else if (r < 0 && errno != EINTR) {
+            status_ = 255;
+        }
+    }
+    return *status_;
+}
+
+}  // namespace korvex

@@ -1,0 +1,57 @@
+#include "app/model/launch_script.hpp"
+
+#include <algorithm>
+
+#include "core/native/platform.hpp"
+#include "core/records/imager_error.hpp"
+
+namespace korvex {
+namespace {
+
+bool isHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool isBase64Char(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/' || c == '=';
+}
+
+}  // namespace
+
+std::string shellQuote(const std::string& value) {
+    std::string quoted = "'";
+    for (char c : value) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
+std::string launchScript(const std::string& helper, const std::string& sha,
+                         const std::string& request) {
+    bool digestOk = sha.size() == 64 && std::all_of(sha.begin(), sha.end(), isHexDigit);
+    bool requestOk = !request.empty() && std::all_of(request.begin(), request.end(), isBase64Char);
+    if (!digestOk || !requestOk) throw ImagerError("Invalid writer request.");
+
+    const std::string lines[] = {
+        "umask 077",
+        "d=$(/usr/bin/mktemp -d " + std::string(platform::kLaunchTempTemplate) + ") || exit 1",
+        "trap '/bin/rm -rf \"$d\"' EXIT",
+        "/bin/cp " + shellQuote(helper) + " \"$d/writer\" || exit 1",
+        "/bin/chmod 500 \"$d/writer\" || exit 1",
+        "actual=$(/usr/bin/sha256sum \"$d/writer\") || exit 1",
+        "[ \"${actual%% *}\" = " + shellQuote(sha) + " ] || exit 1",
+        "/usr/bin/env -i PATH=/usr/bin:/bin:/usr/sbin:/sbin \"$d/writer\" " + shellQuote(request),
+    };
+    std::string script;
+    for (const std::string& line : lines) {
+        if (!script.empty()) script += '\n';
+        script += line;
+    }
+    return script;
+}
+
+}  // namespace korvex

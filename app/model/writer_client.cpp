@@ -1,0 +1,232 @@
+#include "app/model/writer_client.hpp"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+#include <thread>
+
+#include "app/model/elevation_runner.hpp"
+#include "app/model/launch_script.hpp"
+#include "app/model/writer_session.hpp"
+#include "core/image/image_io.hpp"
+#include "core/native/native.h"
+#include "core/native/platform.hpp"
+#include "core/records/base64.hpp"
+#include "core/records/imager_error.hpp"
+#include "core/system/disk_inventory.hpp"
+#include "core/system/unique_fd.hpp"
+
+namespace korvex {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kPollPeriod = 30ms;
+constexpr auto kKeepAlivePeriod = 500ms;
+constexpr auto kConnectionDeadline = 300s;
+// Reads per round while the writer has more to say; a fast writer must never wait on us.
+constexpr int kReadsPerRound = 64;
+
+// The private channel: a fresh folder, mode 700, holding the listening socket "s". Removed, socket
+// file first, when the channel goes out of scope.
+class Channel {
+  public:
+    Channel() {
+        directory_ = std::string(platform::kChannelPrefix) + randomUUID();
+        if (mkdir(directory_.c_str(), 0700) != 0 || chmod(directory_.c_str(), 0700) != 0) {
+            rmdir(directory_.c_str());
+            directory_.clear();
+            throw ImagerError("Cannot create a private writer channel.");
+        }
+        socketPath_ = directory_ + "/" + std::string(platform::kChannelSocketName);
+        listener_ = UniqueFd(kvi_unix_listener(socketPath_.c_str()));
+        if (!listener_ ||
+            fcntl(listener_.get(), F_SETFL, fcntl(listener_.get(), F_GETFL) | O_NONBLOCK) != 0) {
+            remove();
+            throw ImagerError("Cannot create writer channel.");
+        }
+    }
+    ~Channel() { remove(); }
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+    const std::string& socketPath() const { return socketPath_; }
+    int listener() const { return listener_.get(); }
+
+  private:
+    void remove() {
+        listener_.reset();
+        if (!socketPath_.empty()) unlink(socketPath_.c_str());
+        if (!directory_.empty()) rmdir(directory_.c_str());
+        socketPath_.clear();
+        directory_.clear();
+    }
+
+    std::string directory_;
+    std::string socketPath_;
+    UniqueFd listener_;
+};
+
+std::string readWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::system_error(errno ? errno : ENOENT, std::generic_category(), path);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw std::system_error(EIO, std::generic_category(), path);
+    return bytes;
+}
+
+// Accepts pending connections until one comes from root; others are closed without a word.
+// Returns an invalid Fd when nothing (more) is pending.
+UniqueFd acceptRootPeer(int listener) {
+    for (;;) {
+        UniqueFd peer(accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!peer) return peer;
+        std::uint32_t uid = UINT32_MAX;
+        if (kvi_peer_uid(peer.get(), &uid) == 1 && uid == 0) return peer;
+    }
+}
+
+std::string locateWriter() {
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return "korvex-imager-writer";
+    std::filesystem::path beside = self.parent_path() / "korvex-imager-writer";
+    if (std::filesystem::exists(beside, ec)) return beside;
+    return self.parent_path().parent_path() / "libexec" / "korvex-imager" / "korvex-imager-writer";
+}
+
+}  // namespace
+
+std::string randomUUID() {
+    unsigned char b[16];
+    if (getrandom(b, sizeof b, 0) != static_cast<ssize_t>(sizeof b))
+        throw std::system_error(errno, std::generic_category(), "getrandom");
+    b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
+    b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+        text += digits[b[i] >> 4];
+        text += digits[b[i] & 0x0F];
+    }
+    return text;
+}
+
+WriterClient::Environment WriterClient::systemEnvironment() {
+    return Environment{
+        [](const std::vector<std::string>& paths) { return DiskInventory::list(paths); },
+        locateWriter()};
+}
+
+std::string WriterClient::command(const std::string& helper, const std::string& sha,
+                                  const std::string& request) {
+    return launchScript(helper, sha, request);
+}
+
+void WriterClient::write(const std::string& source, const Inspection& inspection,
+                         const TargetDisk& target, Cancellation& cancel,
+                         const std::function<void(const WriteEvent&)>& progress,
+                         const Environment& environment) {
+    std::vector<TargetDisk> candidates = environment.listCandidates({source});
+    if (std::find(candidates.begin(), candidates.end(), target) == candidates.end())
+        throw ImagerError(
+            "The selected drive changed, is protected or was disconnected. Select it again.");
+
+    const std::string writerDigest = ImageIO::digest(readWhole(environment.writerPath));
+
+    Channel channel;
+    WriteRequest request;
+    request.version = 1;
+    request.source = source;
+    request.inspection = inspection;
+    request.target = target;
+    request.uid = getuid();
+    request.socket = channel.socketPath();
+    request.nonce = randomUUID();
+    request.validate();
+    const std::string script =
+        command(environment.writerPath, writerDigest, encodeBase64(encode(request)));
+
+    ElevationRunner runner(ElevationRunner::commandLine(script));
+    WriterSession session(request.nonce, inspection.expanded);
+
+    const Clock::time_point start = Clock::now();
+    Clock::time_point lastKeepAlive = start - 1h;
+    UniqueFd client;
+    for (;;) {
+        if (!client) {
+            // A writer may connect, report and exit between two rounds: whatever connected
+            // before the runner was seen to end is still heard before deciding.
+            const bool exited = !runner.running();
+            client = acceptRootPeer(channel.listener());
+            if (!client && exited) break;
+            if (!client) {
+                if (cancel.isCancelled() || Clock::now() - start > kConnectionDeadline) {
+                    runner.terminate();
+                    break;
+                }
+                std::this_thread::sleep_for(kPollPeriod);
+                continue;
+            }
+        }
+
+        if (Clock::now() - lastKeepAlive > kKeepAlivePeriod) {
+            const char* line = cancel.isCancelled() ? "cancel\n" : "ping\n";
+            (void)send(client.get(), line, std::char_traits<char>::length(line), MSG_NOSIGNAL);
+            lastKeepAlive = Clock::now();
+        }
+
+        for (int reads = 0; reads < kReadsPerRound && client; ++reads) {
+            char chunk[4096];
+            ssize_t n = recv(client.get(), chunk, sizeof chunk, 0);
+            if (n > 0) {
+                try {
+                    session.feed(std::string_view(chunk, static_cast<std::size_t>(n)), progress);
+                } catch (...) {
+                    shutdown(client.get(), SHUT_RDWR);
+                    client.reset();
+                    runner.wait();
+                    throw;
+                }
+            } else if (n == 0 || errno == ECONNRESET) {
+                // A writer that closes while a keep-alive line is still unread in its socket
+                // shows up here as a reset rather than an end of stream; both mean it is done.
+                client.reset();
+            } else {
+                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                    client.reset();
+                    session.connectionFailed();
+                }
+                break;
+            }
+        }
+
+        if (!client && !runner.running()) break;
+        std::this_thread::sleep_for(kPollPeriod);
+    }
+
+    const int status = runner.wait();
+    if (cancel.isCancelled()) throw ImagerError::cancelled();
+    if (const auto& failure = session.failure()) {
+        if (*failure == "cancelled") throw ImagerError::cancelled();
+        throw ImagerError(*failure);
+    }
+    if (session.completed() && status == 0) return;
+    throw ImagerError(
+        "Writing did not complete. Authorisation may have been cancelled or the writer "
+        "disconnected.");
+}
+
+}  // namespace korvex

@@ -1,0 +1,305 @@
+// Whole writes from the application's side: a real non-root user runs the client, which raises
+// itself through `sudo -n` (a sudoers rule made for the test user alone) to run the launch script
+// as root, which runs the test writer against a loop device presented as a USB disk. A stand-in
+// writer that misbehaves on purpose plays the root peer for the protocol faults. REQUIRES: root.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "app/model/writer_client.hpp"
+#include "core/image/image_io.hpp"
+#include "core/native/native.h"
+#include "core/records/imager_error.hpp"
+#include "core/system/disk_inventory.hpp"
+#include "tests/loop_as_usb_facts.hpp"
+#include "tests/test_support.hpp"
+
+namespace korvex {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::LoopDevice;
+using testing::TempDir;
+using testing::TestUser;
+
+const std::string kIncomplete =
+    "Writing did not complete. Authorisation may have been cancelled or the writer disconnected.";
+
+// What the client reported, as seen by the parent.
+struct Result {
+    std::vector<std::string> stages;
+    std::string outcome;          // "ok", "cancelled" or the error text
+    bool fakePeerClosed = false;  // a non-root connection was closed by the client
+};
+
+// What the client does besides writing.
+struct Client {
+    enum class Cancel { Never, Before, AtWriting } cancel = Cancel::Never;
+    bool fakePeer = false;  // connect to the channel as the user while waiting for the writer
+};
+
+std::set<std::string> channelFolders() {
+    std::set<std::string> found;
+    for (const auto& entry : fs::directory_iterator("/tmp"))
+        if (entry.path().filename().string().rfind("kvi-", 0) == 0 &&
+            entry.path().filename().string().size() == 40)
+            found.insert(entry.path());
+    return found;
+}
+
+// Connects to the first new channel of this user and waits for the other side to close it.
+void playFakePeer(const std::set<std::string>& before, std::atomic<bool>& closed) {
+    for (auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(5ms)) {
+        for (const std::string& folder : channelFolders()) {
+            if (before.count(folder)) continue;
+            int fd = kvi_unix_connect((folder + "/s").c_str());
+            if (fd < 0) continue;
+            char byte;
+            closed = recv(fd, &byte, 1, 0) == 0;
+            close(fd);
+            return;
+        }
+    }
+}
+
+class WriterClientEndToEnd : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (geteuid() != 0) return;
+        allowed_ = std::make_unique<TestUser>("kvicli");
+        refused_ = std::make_unique<TestUser>("kvino");
+        if (allowed_->valid()) allowed_->allowSudoShell();
+    }
+    static void TearDownTestSuite() {
+        allowed_.reset();
+        refused_.reset();
+    }
+
+    void SetUp() override {
+        KVI_REQUIRE_ROOT();
+        ASSERT_TRUE(allowed_->valid() && refused_->valid()) << "no test users could be created";
+        chmod(dir_.path().c_str(), 0755);
+        std::string backing = dir_.file("drive");
+        testing::writeFile(backing, "");
+        ASSERT_EQ(truncate(backing.c_str(), 256 << 20), 0);
+        loop_ = std::make_unique<LoopDevice>(backing, 512);
+        testing::writeFile(testing::kTestDriveFile, loop_->name() + "\n");
+        chmod(testing::kTestDriveFile, 0644);
+    }
+    void TearDown() override {
+        fs::remove(testing::kTestDriveFile);
+        loop_.reset();
+    }
+
+    // A raw image of `size` bytes owned by `user`, named `name`.
+    std::string makeImage(const std::string& name, std::size_t size, const TestUser& user) {
+        std::mt19937 random(7);
+        std::string bytes(size, '\0');
+        for (char& c : bytes) c = static_cast<char>(random());
+        std::string path = dir_.file(name);
+        testing::writeFile(path, bytes);
+        EXPECT_EQ(chown(path.c_str(), user.uid(), user.gid()), 0);
+        image_ = bytes;
+        return path;
+    }
+
+    Inspection inspectionOf(const std::string& path) {
+        std::string stored = testing::readFile(path);
+        return Inspection{static_cast<std::int64_t>(stored.size()),
+                          static_cast<std::int64_t>(stored.size()), ImageIO::digest(stored),
+                          ImageIO::digest(stored)};
+    }
+
+    TargetDisk target() {
+        testing::LoopAsUsbFacts facts(loop_->name());
+        for (const TargetDisk& d : DiskInventory::list({}, facts))
+            if (d.bsd == testing::kTestDriveName) return d;
+        ADD_FAILURE() << "the loop device is not listed";
+        return {};
+    }
+
+    // Runs WriterClient::write in a child process that has become `user`.
+    Result write(const TestUser& user, const std::string& writer, const std::string& image,
+                 const Inspection& inspection, const TargetDisk& disk, Client client = {}) {
+        int pipeFds[2];
+        EXPECT_EQ(pipe(pipeFds), 0);
+        std::string loop = loop_->name();
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(pipeFds[0]);
+            FILE* out = fdopen(pipeFds[1], "w");
+            if (!user.become()) _exit(90);
+            setenv("KORVEX_IMAGER_ELEVATE", "sudo", 1);
+            std::atomic<bool> fakeClosed{false};
+            std::thread fake;
+            if (client.fakePeer)
+                fake = std::thread(playFakePeer, channelFolders(), std::ref(fakeClosed));
+            Cancellation cancel;
+            if (client.cancel == Client::Cancel::Before) cancel.cancel();
+            WriterClient::Environment env{[loop](const std::vector<std::string>& paths) {
+                                              testing::LoopAsUsbFacts facts(loop);
+                                              return DiskInventory::list(paths, facts);
+                                          },
+                                          writer};
+            std::string outcome = "ok";
+            try {
+                WriterClient::write(
+                    image, inspection, disk, cancel,
+                    [&](const WriteEvent& e) {
+                        std::fprintf(out, "E %s\n", e.stage.c_str());
+                        if (e.stage == "writing" && client.cancel == Client::Cancel::AtWriting)
+                            cancel.cancel();
+                    },
+                    env);
+            } catch (const ImagerError& e) {
+                outcome = e.isCancelled() ? "cancelled" : e.what();
+            } catch (const std::exception& e) {
+                outcome = std::string("other: ") + e.what();
+            }
+            if (fake.joinable()) fake.join();
+            std::fprintf(out, "F %d\nR %s\n", fakeClosed ? 1 : 0, outcome.c_str());
+            std::fclose(out);
+            _exit(0);
+        }
+        close(pipeFds[1]);
+        std::string report;
+        char buffer[4096];
+        for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+            report.append(buffer, static_cast<std::size_t>(n));
+        close(pipeFds[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "client child: " << status;
+
+        Result result;
+        std::size_t start = 0;
+        for (std::size_t end; (end = report.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+            std::string l = report.substr(start, end - start);
+            if (l.rfind("E ", 0) == 0 &&
+                (result.stages.empty() || result.stages.back() != l.substr(2)))
+                result.stages.push_back(l.substr(2));
+            if (l == "F 1") result.fakePeerClosed = true;
+            if (l.rfind("R ", 0) == 0) result.outcome = l.substr(2);
+        }
+        return result;
+    }
+
+    std::string deviceContent(std::size_t size) {
+        std::string bytes(size, '\0');
+        int fd = open(loop_->path().c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(pread(fd, bytes.data(), size, 0), static_cast<ssize_t>(size));
+        close(fd);
+        return bytes;
+    }
+
+    static std::unique_ptr<TestUser> allowed_, refused_;
+    TempDir dir_;
+    std::unique_ptr<LoopDevice> loop_;
+    std::string image_;
+};
+
+std::unique_ptr<TestUser> WriterClientEndToEnd::allowed_;
+std::unique_ptr<TestUser> WriterClientEndToEnd::refused_;
+
+// The real writer, found at a path with a single quote in it, writes the image; a non-root
+// connection on the way is closed without ending the session; nothing of the channel remains.
+TEST_F(WriterClientEndToEnd, WritesThroughRealElevationAndLeavesNothingBehind) {
+    fs::create_directory(dir_.file("it's here"));
+    std::string writer = dir_.file("it's here/korvex-imager-writer");
+    fs::copy_file(KVI_TEST_WRITER, writer);
+    std::string image = makeImage("image.img", 5 << 20, *allowed_);
+    auto before = channelFolders();
+
+    Result r = write(*allowed_, writer, image, inspectionOf(image), target(),
+                     Client{Client::Cancel::Never, true});
+    EXPECT_EQ(r.outcome, "ok");
+    EXPECT_EQ(r.stages, (std::vector<std::string>{"connected", "checking", "inspecting", "writing",
+                                                  "verifying", "complete"}));
+    EXPECT_TRUE(r.fakePeerClosed);
+    EXPECT_TRUE(deviceContent(image_.size()) == image_) << "the device does not hold the image";
+    EXPECT_EQ(channelFolders(), before);
+}
+
+TEST_F(WriterClientEndToEnd, RefusedElevationAndCancellation) {
+    auto before = channelFolders();
+    std::string image = makeImage("image.img", 8 << 20, *refused_);
+    Result refused = write(*refused_, KVI_TEST_WRITER, image, inspectionOf(image), target());
+    EXPECT_EQ(refused.outcome, kIncomplete);
+    EXPECT_TRUE(refused.stages.empty());
+
+    image = makeImage("image.img", 8 << 20, *allowed_);
+    Result early = write(*allowed_, KVI_TEST_WRITER, image, inspectionOf(image), target(),
+                         Client{Client::Cancel::Before, false});
+    EXPECT_EQ(early.outcome, "cancelled");
+
+    // Long enough that the cancel line, sent with the next keep-alive, finds the writer writing.
+    std::string big = dir_.file("big.img");
+    testing::writeFile(big, "");
+    ASSERT_EQ(truncate(big.c_str(), 192 << 20), 0);
+    ASSERT_EQ(chown(big.c_str(), allowed_->uid(), allowed_->gid()), 0);
+    Inspection holes{192 << 20, 192 << 20, ImageIO::digest(std::string(192 << 20, '\0')), ""};
+    holes.expandedSHA256 = holes.sha256;
+    Result during = write(*allowed_, KVI_TEST_WRITER, big, holes, target(),
+                          Client{Client::Cancel::AtWriting, false});
+    EXPECT_EQ(during.outcome, "cancelled");
+    ASSERT_FALSE(during.stages.empty());
+    EXPECT_EQ(during.stages.back(), "cancelled");
+    EXPECT_EQ(channelFolders(), before);
+}
+
+TEST_F(WriterClientEndToEnd, ChangedDriveIsRefusedBeforeAnythingStarts) {
+    std::string image = makeImage("image.img", 1 << 20, *allowed_);
+    TargetDisk disk = target();
+    disk.registryID += 1;
+    Result r = write(*allowed_, KVI_TEST_WRITER, image, inspectionOf(image), disk);
+    EXPECT_EQ(r.outcome,
+              "The selected drive changed, is protected or was disconnected. Select it again.");
+    EXPECT_TRUE(r.stages.empty());
+}
+
+// A root peer that breaks the protocol ends the session with the fault's own text.
+TEST_F(WriterClientEndToEnd, ProtocolFaultsOfARootPeer) {
+    struct Case {
+        const char* mode;
+        std::string outcome;
+    } cases[] = {
+        {"wrong-nonce", "Writer session mismatch."},
+        {"progress-first", "Writer handshake is missing."},
+        {"second-connected", "Writer session mismatch."},
+        {"unknown-stage", "Invalid writer progress."},
+        {"huge-total", "Invalid writer progress."},
+        {"flood", "Invalid writer response size."},
+        {"wrong-complete", "Incomplete writer result."},
+        {"error-then-exit", "Disk on fire."},
+        {"two-in-one", "ok"},
+    };
+    auto before = channelFolders();
+    TargetDisk disk = target();
+    for (const Case& c : cases) {
+        std::string image = makeImage(std::string(c.mode) + ".img", 1 << 20, *allowed_);
+        Result r = write(*allowed_, KVI_FAKE_WRITER, image, inspectionOf(image), disk);
+        EXPECT_EQ(r.outcome, c.outcome) << c.mode;
+        if (std::string(c.mode) == "two-in-one")
+            EXPECT_EQ(r.stages,
+                      (std::vector<std::string>{"connected", "checking", "writing", "complete"}));
+    }
+    EXPECT_EQ(channelFolders(), before);
+}
+
+}  // namespace
+}  // namespace korvex
