@@ -44,6 +44,18 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
+std::string noise(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (char& c : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
 std::string shell(const std::string& command) {
     FILE* p = popen(command.c_str(), "r");
     if (p == nullptr) throw std::runtime_error("popen failed: " + command);

@@ -40,6 +40,9 @@ class TempDir {
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 
+// Bytes that no codec can shrink away, different for each seed and the same for the same seed.
+std::string noise(std::size_t size, unsigned seed);
+
 // A loop device over a backing file, detached on destruction. REQUIRES: root.
 class LoopDevice {
   public:

@@ -14,12 +14,12 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <set>
 #include <thread>
 
 #include "app/model/writer_client.hpp"
 #include "core/image/image_io.hpp"
+#include "core/image/source_file.hpp"
 #include "core/native/native.h"
 #include "core/records/imager_error.hpp"
 #include "core/system/disk_inventory.hpp"
@@ -95,7 +95,7 @@ class WriterClientEndToEnd : public ::testing::Test {
         chmod(dir_.path().c_str(), 0755);
         std::string backing = dir_.file("drive");
         testing::writeFile(backing, "");
-        ASSERT_EQ(truncate(backing.c_str(), 256 << 20), 0);
+        ASSERT_EQ(truncate(backing.c_str(), off_t{3} << 30), 0);
         loop_ = std::make_unique<LoopDevice>(backing, 512);
         testing::writeFile(testing::kTestDriveFile, loop_->name() + "\n");
         chmod(testing::kTestDriveFile, 0644);
@@ -107,9 +107,7 @@ class WriterClientEndToEnd : public ::testing::Test {
 
     // A raw image of `size` bytes owned by `user`, named `name`.
     std::string makeImage(const std::string& name, std::size_t size, const TestUser& user) {
-        std::mt19937 random(7);
-        std::string bytes(size, '\0');
-        for (char& c : bytes) c = static_cast<char>(random());
+        std::string bytes = testing::noise(size, 7);
         std::string path = dir_.file(name);
         testing::writeFile(path, bytes);
         EXPECT_EQ(chown(path.c_str(), user.uid(), user.gid()), 0);
@@ -247,13 +245,17 @@ TEST_F(WriterClientEndToEnd, RefusedElevationAndCancellation) {
                          Client{Client::Cancel::Before, false});
     EXPECT_EQ(early.outcome, "cancelled");
 
-    // Long enough that the cancel line, sent with the next keep-alive, finds the writer writing.
+    // Long enough that the cancel line, sent with the next keep-alive (at most 0.5 s) and read at
+    // the writer's next heartbeat (at most 0.2 s), still finds the writer writing: the writing
+    // pass hashes every byte, which takes more than a second for 2 GiB.
+    const std::int64_t size = std::int64_t{2} << 30;
     std::string big = dir_.file("big.img");
     testing::writeFile(big, "");
-    ASSERT_EQ(truncate(big.c_str(), 192 << 20), 0);
+    ASSERT_EQ(truncate(big.c_str(), size), 0);
     ASSERT_EQ(chown(big.c_str(), allowed_->uid(), allowed_->gid()), 0);
-    Inspection holes{192 << 20, 192 << 20, ImageIO::digest(std::string(192 << 20, '\0')), ""};
-    holes.expandedSHA256 = holes.sha256;
+    std::string zeros = ImageIO::hashFile(SourceFile(big, std::nullopt, false), Cancellation{},
+                                          [](const WriteEvent&) {});
+    Inspection holes{size, size, zeros, zeros};
     Result during = write(*allowed_, KVI_TEST_WRITER, big, holes, target(),
                           Client{Client::Cancel::AtWriting, false});
     EXPECT_EQ(during.outcome, "cancelled");

@@ -10,21 +10,9 @@
 #include <vector>
 
 #include "core/records/records.hpp"
+#include "tests/test_support.hpp"
 
 namespace korvex::testing {
-
-// Bytes no codec can shrink away, different for each seed.
-inline std::string noise(std::size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (char& c : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x >> 24);
-    }
-    return bytes;
-}
 
 // A descriptor closed on destruction.
 class Fd {

@@ -17,22 +17,10 @@ namespace korvex {
 namespace {
 
 using imager::ArchiveImageReader;
+using testing::noise;
 using testing::shell;
 using testing::TempDir;
 using testing::writeFile;
-
-// Bytes that no codec can shrink to nothing and that differ from one file to the next.
-std::string noise(std::size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (char& c : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x >> 24);
-    }
-    return bytes;
-}
 
 class Descriptor {
   public:
