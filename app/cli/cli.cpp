@@ -121,8 +121,10 @@ class ProgressLine {
     std::chrono::steady_clock::time_point stageStart_, lastShown_;
 };
 
-int listDrives(const WriterClient::Environment& env, std::ostream& out) {
-    for (const TargetDisk& d : env.listCandidates({})) out << d.bsd << "\t" << d.label() << "\n";
+int listDrives(const WriterClient::Environment& env, std::ostream& out, std::ostream& err) {
+    std::vector<TargetDisk> drives = env.listCandidates({});
+    if (drives.empty()) err << "No available external USB/SD drive. Connect one and refresh.\n";
+    for (const TargetDisk& d : drives) out << d.bsd << "\t" << d.label() << "\n";
     return 0;
 }
 
@@ -184,7 +186,7 @@ int runCli(int argc, char** argv, const WriterClient::Environment& environment, 
            std::ostream& out, std::ostream& err) {
     std::vector<std::string> args(argv + 1, argv + argc);
     try {
-        if (args.size() == 1 && args[0] == "list") return listDrives(environment, out);
+        if (args.size() == 1 && args[0] == "list") return listDrives(environment, out, err);
         if (args.size() == 2 && args[0] == "inspect") return inspectFile(args[1], out, err);
         if (args.size() >= 2 && args[0] == "write") {
             std::optional<std::string> drive, confirm;
