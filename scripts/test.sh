@@ -1,14 +1,27 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds everything with AddressSanitizer and UndefinedBehaviorSanitizer
 # (clang, so the libFuzzer targets build too) and runs every test, fuzz runs included, with ctest.
+# The threaded parts also run under ThreadSanitizer, in a build of their own, first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
-build=build/test
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+
+# Threaded parts under ThreadSanitizer: the command runner, the image pipeline, the writer's
+# heartbeat, the network transfers and the diagnostics log.
+tsan=build/tsan
+threaded=(command_test image_test writer_session_test net_test app_files_test)
+CC=clang CXX=clang++ cmake -S . -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKVI_TSAN=ON -DKVI_FUZZ=OFF -DKVI_BENCH=OFF "${launcher[@]}" >/dev/null
+cmake --build "$tsan" --target "${threaded[@]}"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir "$tsan" --output-on-failure --timeout 900 \
+    -R '^(CommandTest|ChunkPipelineTest|ImageIOTest|HeartbeatTest|WriterEventTest|SecureNetwork|Diagnostics)\.'
+
+build=build/test
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKVI_SANITIZE=ON -DKVI_FUZZ=ON "${launcher[@]}" >/dev/null
 cmake --build "$build"
