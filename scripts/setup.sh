@@ -12,7 +12,7 @@ packages=(
     # tests and benchmarks
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     # the system tools the programs and tests run
-    util-linux mount pciutils sudo openssl gzip xz-utils zip unzip e2fsprogs
+    util-linux mount pciutils sudo pkexec openssl gzip xz-utils zip unzip e2fsprogs
 )
 
 missing=()
