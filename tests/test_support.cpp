@@ -12,6 +12,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "core/records/imager_error.hpp"
+
 namespace korvex::testing {
 
 bool isRoot() {
@@ -54,6 +56,17 @@ std::string noise(std::size_t size, unsigned seed) {
         c = static_cast<char>(x >> 24);
     }
     return bytes;
+}
+
+std::string failureOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const ImagerError& e) {
+        return e.description();
+    } catch (const std::exception& e) {
+        return std::string("other: ") + e.what();
+    }
+    return "(no failure)";
 }
 
 std::string shell(const std::string& command) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -86,6 +87,10 @@ class TestUser {
     std::string name_, home_, sudoers_;
     unsigned uid_ = 0, gid_ = 0;
 };
+
+// What `action` fails with: an ImagerError's description, "other: " and the text of any other
+// exception, or "(no failure)".
+std::string failureOf(const std::function<void()>& action);
 
 // Runs a shell command, returns its standard output; fails the test when it exits non-zero.
 std::string shell(const std::string& command);

@@ -8,9 +8,12 @@
 #include "core/net/transfer.hpp"
 #include "core/records/imager_error.hpp"
 #include "tests/https_test_server.hpp"
+#include "tests/test_support.hpp"
 
 namespace korvex {
 namespace {
+
+using korvex::testing::failureOf;
 
 using testing::HttpRequest;
 using testing::HttpsConnection;
@@ -23,17 +26,6 @@ NetworkOptions quick(const HttpsTestServer& server) {
     options.resourceTimeout = 20s;
     options.caFile = server.caFile();
     return options;
-}
-
-std::string messageOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const ImagerError& e) {
-        return e.description();
-    } catch (const std::exception& e) {
-        return std::string("other: ") + e.what();
-    }
-    return "no failure";
 }
 
 long urlCodeOf(const std::function<void()>& call) {
@@ -68,7 +60,7 @@ TEST(SecureNetwork, HttpsAcceptsOnlyLowerCaseHttpsWithHostAndNoCredentials) {
                              "https://images.korvex.example/a b.img",
                              ""};
     for (const char* text : refused)
-        EXPECT_EQ(messageOf([&] { SecureNetwork::https(text); }),
+        EXPECT_EQ(failureOf([&] { SecureNetwork::https(text); }),
                   "An HTTPS download URL is required.")
             << text;
 }
@@ -82,13 +74,13 @@ TEST(SecureNetwork, SmallDataTakesUpToThreeMebibytesAndOnlyStatus200) {
     server.status("/304", 304);
     server.status("/404", 404);
     EXPECT_EQ(SecureNetwork::smallData(server.url("/exact"), quick(server)), exact);
-    EXPECT_EQ(messageOf([&] { SecureNetwork::smallData(server.url("/over"), quick(server)); }),
+    EXPECT_EQ(failureOf([&] { SecureNetwork::smallData(server.url("/over"), quick(server)); }),
               "Catalogue is too large.");
     for (const char* path : {"/204", "/304", "/404"})
-        EXPECT_EQ(messageOf([&] { SecureNetwork::smallData(server.url(path), quick(server)); }),
+        EXPECT_EQ(failureOf([&] { SecureNetwork::smallData(server.url(path), quick(server)); }),
                   "Catalogue is unavailable.")
             << path;
-    EXPECT_EQ(messageOf([&] { SecureNetwork::smallData("http://127.0.0.1/x", quick(server)); }),
+    EXPECT_EQ(failureOf([&] { SecureNetwork::smallData("http://127.0.0.1/x", quick(server)); }),
               "An HTTPS download URL is required.");
 }
 
@@ -100,7 +92,7 @@ TEST(SecureNetwork, FollowsFiveRedirectsAndRefusesTheSixthOrAnyToPlainHttp) {
                         i % 2 ? "/r" + std::to_string(i - 1)  // relative hop
                               : server.url("/r" + std::to_string(i - 1)));
     EXPECT_EQ(SecureNetwork::smallData(server.url("/r5"), quick(server)), "landed");
-    EXPECT_EQ(messageOf([&] { SecureNetwork::smallData(server.url("/r6"), quick(server)); }),
+    EXPECT_EQ(failureOf([&] { SecureNetwork::smallData(server.url("/r6"), quick(server)); }),
               "Unsafe download redirect.");
     EXPECT_TRUE(server.requests("/r0").size() == 1) << "the sixth hop must never be requested";
 
@@ -109,7 +101,7 @@ TEST(SecureNetwork, FollowsFiveRedirectsAndRefusesTheSixthOrAnyToPlainHttp) {
                       [](std::string_view) {});
     transfer.run(SecureNetwork::https(server.url("/to-http")), {}, quick(server));
     EXPECT_EQ(transfer.redirects(), 1);
-    EXPECT_EQ(messageOf([&] { transfer.rethrowIfFailed(); }), "Unsafe download redirect.");
+    EXPECT_EQ(failureOf([&] { transfer.rethrowIfFailed(); }), "Unsafe download redirect.");
 }
 
 TEST(SecureNetwork, TransferFailuresMapOntoTheRetryCodes) {
@@ -171,7 +163,7 @@ TEST(SecureNetwork, FirstFailureWinsAndNoCheckRunsAfterIt) {
     Transfer refusing([](const HttpResponse&) { throw ImagerError("first"); },
                       [&](std::string_view) { ++chunks; });
     refusing.run(SecureNetwork::https(server.url("/chunks")), {}, quick(server));
-    EXPECT_EQ(messageOf([&] { refusing.rethrowIfFailed(); }), "first");
+    EXPECT_EQ(failureOf([&] { refusing.rethrowIfFailed(); }), "first");
     EXPECT_EQ(chunks, 0);
 
     Transfer sinkFails([](const HttpResponse&) {},
@@ -180,7 +172,7 @@ TEST(SecureNetwork, FirstFailureWinsAndNoCheckRunsAfterIt) {
                            throw ImagerError("sink " + std::to_string(chunks));
                        });
     sinkFails.run(SecureNetwork::https(server.url("/chunks")), {}, quick(server));
-    EXPECT_EQ(messageOf([&] { sinkFails.rethrowIfFailed(); }), "sink 1");
+    EXPECT_EQ(failureOf([&] { sinkFails.rethrowIfFailed(); }), "sink 1");
     EXPECT_EQ(chunks, 1);
 
     // A cancelled request ends with the cancelled code, however long the server would stall.

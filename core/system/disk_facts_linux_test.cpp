@@ -22,18 +22,11 @@
 namespace korvex {
 namespace {
 
+using korvex::testing::failureOf;
+
 using json::Json;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-std::string failureOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const ImagerError& e) {
-        return e.description();
-    }
-    return "(no failure)";
-}
 
 // A machine that answers with what its tools printed.
 class ReplayProbe : public LinuxProbe {

@@ -9,9 +9,12 @@
 #include <map>
 
 #include "core/records/imager_error.hpp"
+#include "tests/test_support.hpp"
 
 namespace korvex {
 namespace {
+
+using korvex::testing::failureOf;
 
 using json::Json;
 
@@ -75,15 +78,6 @@ FixtureFacts laptop() {
     facts.sequences["sdb"] = 41;
     facts.disks = Json{{"WholeDisks", {"sdb"}}};
     return facts;
-}
-
-std::string failureOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const ImagerError& e) {
-        return e.description();
-    }
-    return "(no failure)";
 }
 
 TEST(DiskInventoryTest, ListsUsbSticksAndSdCardsWithTheirNames) {
