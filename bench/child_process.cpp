@@ -157,17 +157,6 @@ Finished runShell(const std::string& script) {
     return run({"bash", "-o", "pipefail", "-c", script});
 }
 
-std::string shellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
-
 void installInterruptHandler() {
     struct sigaction action {};
     action.sa_handler = onInterrupt;

@@ -4,6 +4,7 @@
 
 #include "core/native/platform.hpp"
 #include "core/records/imager_error.hpp"
+#include "core/system/shell_quote.hpp"
 
 namespace korvex {
 namespace {
@@ -18,17 +19,6 @@ bool isBase64Char(char c) {
 }
 
 }  // namespace
-
-std::string shellQuote(const std::string& value) {
-    std::string quoted = "'";
-    for (char c : value) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
-}
 
 std::string launchScript(const std::string& helper, const std::string& sha,
                          const std::string& request) {

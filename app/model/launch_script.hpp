@@ -14,7 +14,4 @@ namespace korvex {
 std::string launchScript(const std::string& helper, const std::string& sha,
                          const std::string& request);
 
-// `value` in single quotes for the POSIX shell, each single quote written as '\''.
-std::string shellQuote(const std::string& value);
-
 }  // namespace korvex
