@@ -1,5 +1,7 @@
 #include "tests/test_support.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -13,6 +15,7 @@
 #include <stdexcept>
 
 #include "core/records/imager_error.hpp"
+#include "core/system/shell_quote.hpp"
 
 namespace korvex::testing {
 
@@ -62,11 +65,27 @@ std::string failureOf(const std::function<void()>& action) {
     try {
         action();
     } catch (const ImagerError& e) {
-        return e.description();
+        return e.isCancelled() ? "cancelled" : e.description();
     } catch (const std::exception& e) {
         return std::string("other: ") + e.what();
     }
     return "(no failure)";
+}
+
+UniqueFd openOrThrow(const std::string& path, int flags) {
+    UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC, 0644));
+    if (!fd) throw std::runtime_error("cannot open " + path);
+    return fd;
+}
+
+int openDescriptorCount() {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return -1;
+    while (dirent* entry = readdir(dir))
+        if (entry->d_name[0] != '.') ++count;
+    closedir(dir);
+    return count;
 }
 
 std::string shell(const std::string& command) {
@@ -83,7 +102,7 @@ std::string shell(const std::string& command) {
 
 LoopDevice::LoopDevice(const std::string& backingFile, unsigned sectorSize, bool directIO) {
     std::string cmd = "losetup --find --show --sector-size " + std::to_string(sectorSize) +
-                      (directIO ? " --direct-io=on " : " ") + "'" + backingFile + "'";
+                      (directIO ? " --direct-io=on " : " ") + shellQuote(backingFile);
     path_ = shell(cmd);
     while (!path_.empty() && (path_.back() == '\n' || path_.back() == ' ')) path_.pop_back();
     if (path_.rfind("/dev/loop", 0) != 0) throw std::runtime_error("losetup gave " + path_);

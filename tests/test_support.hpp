@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/system/unique_fd.hpp"
+
 namespace korvex::testing {
 
 // True when the test runs as root (loop devices, other users). Under CI it always does.
@@ -88,9 +90,17 @@ class TestUser {
     unsigned uid_ = 0, gid_ = 0;
 };
 
-// What `action` fails with: an ImagerError's description, "other: " and the text of any other
-// exception, or "(no failure)".
+// What `action` fails with: "cancelled" for a cancelled ImagerError, the description of any other
+// ImagerError, "other: " and the text of any other exception, or "(no failure)".
 std::string failureOf(const std::function<void()>& action);
+
+// Opens `path` with `flags` plus O_CLOEXEC (mode 0644 when created); throws std::runtime_error
+// when it cannot.
+UniqueFd openOrThrow(const std::string& path, int flags);
+
+// How many descriptors this process has open, from /proc/self/fd; -1 when it cannot be read.
+// Only differences between two counts mean anything: the count includes its own listing.
+int openDescriptorCount();
 
 // Runs a shell command, returns its standard output; fails the test when it exits non-zero.
 std::string shell(const std::string& command);

@@ -20,7 +20,7 @@ namespace korvex {
 class WriterSession {
   public:
     static constexpr std::size_t kMaxBuffered = 16384;
-    static constexpr std::int64_t kMaxTotal = std::int64_t{1} << 37;
+    static constexpr std::int64_t kMaxTotal = kMaxImageBytes;
 
     // `nonce` is the request's; `expanded` the approved image's expanded size.
     WriterSession(std::string nonce, std::int64_t expanded);
@@ -32,7 +32,6 @@ class WriterSession {
     // A receive error on the connection: remembered as the failure, replacing any earlier one.
     void connectionFailed();
 
-    bool handshaken() const { return handshaken_; }
     bool completed() const { return completed_; }
     // "cancelled", the writer's error text, or a connection failure; absent when none.
     const std::optional<std::string>& failure() const { return failure_; }

@@ -94,7 +94,6 @@ void ChunkPipeline::runStage() {
             std::lock_guard<std::mutex> hold(lock_);
             if (failure) {
                 stageFailure_ = failure;
-                stageFailed_ = true;
             } else {
                 ++staged_;
             }
@@ -112,7 +111,7 @@ std::span<std::uint8_t> ChunkPipeline::next() {
         changed_.notify_all();
     }
     changed_.wait(hold, [&] {
-        return taken_ < staged_ || stageFailed_ || (fillEnded_ && staged_ == filled_);
+        return taken_ < staged_ || stageFailure_ || (fillEnded_ && staged_ == filled_);
     });
     if (taken_ < staged_) return chunk(taken_++);
     if (stageFailure_) std::rethrow_exception(stageFailure_);

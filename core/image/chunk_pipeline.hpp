@@ -68,8 +68,7 @@ class ChunkPipeline {
     std::uint64_t taken_ = 0;
     std::uint64_t released_ = 0;  // buffers that may be filled again
     bool fillEnded_ = false;      // the fill met the end, an error or the cancellation
-    bool stageFailed_ = false;
-    bool stopping_ = false;  // the destructor asks the helpers to quit
+    bool stopping_ = false;       // the destructor asks the helpers to quit
     std::exception_ptr fillFailure_;
     std::exception_ptr stageFailure_;
 

@@ -47,9 +47,9 @@ struct ImageIO {
     // Largest chunk read, hashed, written or verified at a time.
     static constexpr std::int64_t kChunkSize = 1 << 20;
     // Largest stored file and largest expanded image accepted (2^37 bytes, inclusive).
-    static constexpr std::int64_t kMaxImageSize = std::int64_t{1} << 37;
+    static constexpr std::int64_t kMaxImageSize = kMaxImageBytes;
     // An expanded image must be a non-empty multiple of this.
-    static constexpr std::int64_t kImageAlignment = 512;
+    static constexpr std::int64_t kImageAlignment = kSectorBytes;
 
     // A SHA-256 digest (32 bytes) as 64 lower-case hexadecimal characters. Any other length is
     // rendered the same way, two characters a byte.

@@ -11,12 +11,16 @@
 
 #include "core/image/test_images.hpp"
 #include "core/records/imager_error.hpp"
+#include "core/system/shell_quote.hpp"
+#include "core/system/unique_fd.hpp"
 #include "tests/test_support.hpp"
 
 namespace korvex {
 namespace {
 
+using testing::failureOf;
 using testing::noise;
+using testing::openOrThrow;
 using testing::Recorded;
 using testing::shell;
 using testing::TempDir;
@@ -25,17 +29,7 @@ using testing::writeFile;
 constexpr std::int64_t MiB = 1048576;
 
 std::string sha256sum(const std::string& path) {
-    return shell("sha256sum '" + path + "'").substr(0, 64);
-}
-
-template <typename F>
-std::string errorOf(F&& operation) {
-    try {
-        operation();
-    } catch (const ImagerError& e) {
-        return e.isCancelled() ? "cancelled" : e.description();
-    }
-    return "no error";
+    return shell("sha256sum " + shellQuote(path)).substr(0, 64);
 }
 
 class ImageIOTest : public ::testing::Test {
@@ -44,7 +38,9 @@ class ImageIOTest : public ::testing::Test {
         writeFile(dir.file(name), bytes);
         return dir.file(name);
     }
-    void sh(const std::string& command) { shell("cd '" + dir.path() + "' && " + command); }
+    void sh(const std::string& command) {
+        shell("cd " + shellQuote(dir.path()) + " && " + command);
+    }
     ProgressCallback recorder() {
         return [this](const WriteEvent& e) {
             EXPECT_FALSE(e.message.has_value());
@@ -81,7 +77,7 @@ TEST_F(ImageIOTest, HashFileMatchesSha256sumWithOneEventPerChunk) {
 
 TEST_F(ImageIOTest, HashFileNoticesEmptyGrowingAndShrinkingFiles) {
     SourceFile empty(make("empty.img", ""), ::getuid(), false);
-    EXPECT_EQ(errorOf([&] { ImageIO::hashFile(empty, cancel, nullptr); }),
+    EXPECT_EQ(failureOf([&] { ImageIO::hashFile(empty, cancel, nullptr); }),
               "Image changed or is empty.");
 
     // Changed at the first event: well beyond what has been read ahead by then.
@@ -91,7 +87,7 @@ TEST_F(ImageIOTest, HashFileNoticesEmptyGrowingAndShrinkingFiles) {
         writeFile(path, noise(12 * MiB, 2));
         SourceFile source(path, ::getuid(), false);
         bool changed = false;
-        const std::string error = errorOf([&] {
+        const std::string error = failureOf([&] {
             ImageIO::hashFile(source, cancel, [&](const WriteEvent&) {
                 if (!changed) ASSERT_EQ(::truncate(path.c_str(), newSize), 0);
                 changed = true;
@@ -116,7 +112,7 @@ TEST_F(ImageIOTest, StreamExpandsAndEnforcesSectorAlignment) {
 
     for (const std::size_t size : {std::size_t{1000}, std::size_t{0}, std::size_t{513}}) {
         SourceFile odd(make("odd.img", noise(size, 4)), ::getuid(), false);
-        EXPECT_EQ(errorOf([&] { ImageIO::stream(odd, cancel, nullptr); }),
+        EXPECT_EQ(failureOf([&] { ImageIO::stream(odd, cancel, nullptr); }),
                   "The image is empty or is not a sector-aligned disk image.");
     }
     SourceFile even(make("even.img", noise(1024, 4)), ::getuid(), false);
@@ -128,12 +124,12 @@ TEST_F(ImageIOTest, StreamPassesReaderTextsAndConsumerFailures) {
     make("b.img", noise(2048, 6));
     sh("zip -q two.zip a.img b.img");
     SourceFile two(dir.file("two.zip"), ::getuid(), false);
-    EXPECT_EQ(errorOf([&] { ImageIO::stream(two, cancel, nullptr); }),
+    EXPECT_EQ(failureOf([&] { ImageIO::stream(two, cancel, nullptr); }),
               "The image archive contains more than one regular file.");
 
     SourceFile big(make("big.img", noise(5 * MiB, 7)), ::getuid(), false);
     int calls = 0;
-    EXPECT_EQ(errorOf([&] {
+    EXPECT_EQ(failureOf([&] {
                   ImageIO::stream(big, cancel, [&](std::span<const std::uint8_t>) {
                       if (++calls == 2) throw ImagerError("consumer gave up");
                   });
@@ -147,14 +143,14 @@ TEST_F(ImageIOTest, CancellationStopsBeforeTheNextRead) {
     SourceFile source(path, ::getuid(), false);
     cancel.cancel();
     ASSERT_EQ(::lseek(source.fd(), 0, SEEK_SET), 0);
-    EXPECT_EQ(errorOf([&] { ImageIO::hashFile(source, cancel, recorder()); }), "cancelled");
-    EXPECT_EQ(errorOf([&] { ImageIO::stream(source, cancel, nullptr); }), "cancelled");
-    EXPECT_EQ(errorOf([&] { ImageIO::inspect(path, cancel, recorder()); }), "cancelled");
+    EXPECT_EQ(failureOf([&] { ImageIO::hashFile(source, cancel, recorder()); }), "cancelled");
+    EXPECT_EQ(failureOf([&] { ImageIO::stream(source, cancel, nullptr); }), "cancelled");
+    EXPECT_EQ(failureOf([&] { ImageIO::inspect(path, cancel, recorder()); }), "cancelled");
     EXPECT_EQ(::lseek(source.fd(), 0, SEEK_CUR), 0);  // nothing was read
     EXPECT_TRUE(events.empty());
 
     Cancellation later;
-    EXPECT_EQ(errorOf([&] {
+    EXPECT_EQ(failureOf([&] {
                   ImageIO::hashFile(source, later, [&](const WriteEvent& e) {
                       events.push_back({e.stage, e.completed, e.total});
                       later.cancel();
@@ -191,19 +187,19 @@ TEST_F(ImageIOTest, InspectReportsStoredAndExpandedFacts) {
 }
 
 TEST_F(ImageIOTest, InspectAdmitsOnlyImageExtensionsAndItsOwnersFiles) {
-    EXPECT_EQ(errorOf([&] { ImageIO::inspect(dir.file("disk.dmg"), cancel, nullptr); }),
+    EXPECT_EQ(failureOf([&] { ImageIO::inspect(dir.file("disk.dmg"), cancel, nullptr); }),
               "Choose an IMG, BIN, hybrid ISO, ZIP, XZ or GZip image.");
-    EXPECT_EQ(errorOf([&] { ImageIO::inspect(dir.file("img"), cancel, nullptr); }),
+    EXPECT_EQ(failureOf([&] { ImageIO::inspect(dir.file("img"), cancel, nullptr); }),
               "Choose an IMG, BIN, hybrid ISO, ZIP, XZ or GZip image.");
-    EXPECT_EQ(errorOf([&] { ImageIO::inspect(dir.file("missing.Iso"), cancel, nullptr); }),
+    EXPECT_EQ(failureOf([&] { ImageIO::inspect(dir.file("missing.Iso"), cancel, nullptr); }),
               "Cannot open the image file.");
     make("odd.bin", noise(1000, 10));
-    EXPECT_EQ(errorOf([&] { ImageIO::inspect(dir.file("odd.bin"), cancel, nullptr); }),
+    EXPECT_EQ(failureOf([&] { ImageIO::inspect(dir.file("odd.bin"), cancel, nullptr); }),
               "The image is empty or is not a sector-aligned disk image.");
     if (testing::isRoot()) {
         make("foreign.img", noise(512, 11));
         ASSERT_EQ(::chown(dir.file("foreign.img").c_str(), 4242, 4242), 0);
-        EXPECT_EQ(errorOf([&] { ImageIO::inspect(dir.file("foreign.img"), cancel, nullptr); }),
+        EXPECT_EQ(failureOf([&] { ImageIO::inspect(dir.file("foreign.img"), cancel, nullptr); }),
                   "The image must be an unlocked regular file owned by this user.");
     }
 }
@@ -211,20 +207,20 @@ TEST_F(ImageIOTest, InspectAdmitsOnlyImageExtensionsAndItsOwnersFiles) {
 TEST_F(ImageIOTest, WriteAllWritesEverythingOrFails) {
     const std::string data = noise(3 * MiB, 12);
     {
-        testing::Fd out(dir.file("out.bin"), O_WRONLY | O_CREAT | O_TRUNC);
+        const UniqueFd out = openOrThrow(dir.file("out.bin"), O_WRONLY | O_CREAT | O_TRUNC);
         ImageIO::writeAll(
             out.get(), std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
     }
     EXPECT_TRUE(testing::readFile(dir.file("out.bin")) == data);
 
-    testing::Fd full("/dev/full", O_WRONLY);
+    const UniqueFd full = openOrThrow("/dev/full", O_WRONLY);
     const std::uint8_t byte = 1;
-    EXPECT_EQ(errorOf([&] {
+    EXPECT_EQ(failureOf([&] {
                   ImageIO::writeAll(full.get(), {&byte, 1});
               }),
               "Writing failed. Check the connection and free space.");
-    testing::Fd readOnly(dir.file("out.bin"), O_RDONLY);
-    EXPECT_EQ(errorOf([&] {
+    const UniqueFd readOnly = openOrThrow(dir.file("out.bin"), O_RDONLY);
+    EXPECT_EQ(failureOf([&] {
                   ImageIO::writeAll(readOnly.get(), {&byte, 1});
               }),
               "Writing failed. Check the connection and free space.");

@@ -15,6 +15,8 @@
 #include <optional>
 #include <string>
 
+#include "core/system/unique_fd.hpp"
+
 namespace korvex {
 
 class SourceFile {
@@ -25,23 +27,22 @@ class SourceFile {
     // link as the last component included), and "The image must be an unlocked regular file owned
     // by this user." when any check fails; nothing stays open after a throw.
     SourceFile(const std::string& path, std::optional<std::uint32_t> owner, bool writable);
-    ~SourceFile();
 
     SourceFile(const SourceFile&) = delete;
     SourceFile& operator=(const SourceFile&) = delete;
-    SourceFile(SourceFile&& other) noexcept;
-    SourceFile& operator=(SourceFile&& other) noexcept;
+    SourceFile(SourceFile&& other) noexcept = default;
+    SourceFile& operator=(SourceFile&& other) noexcept = default;
 
-    // The descriptor; negative once closed. Stays owned by this object.
-    int fd() const noexcept { return fd_; }
+    // The descriptor; negative once closed or moved from. Stays owned by this object.
+    int fd() const noexcept { return fd_.get(); }
     // Byte size of the file when it was opened.
     std::int64_t size() const noexcept { return size_; }
 
     // Closes the descriptor (and so releases the lock) now. Idempotent.
-    void close() noexcept;
+    void close() noexcept { fd_.reset(); }
 
   private:
-    int fd_ = -1;
+    UniqueFd fd_;
     std::int64_t size_ = 0;
 };
 

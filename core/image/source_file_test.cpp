@@ -7,18 +7,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "core/image/test_images.hpp"
 #include "core/records/imager_error.hpp"
 #include "tests/test_support.hpp"
 
 namespace korvex {
 namespace {
 
-using testing::Fd;
 using testing::TempDir;
 using testing::writeFile;
 

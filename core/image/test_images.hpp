@@ -1,4 +1,4 @@
-// Test helpers for the image tests: image bytes, recorded progress, raw descriptors.
+// Test helpers for the image tests: patched image bytes and recorded progress.
 #pragma once
 
 #include <fcntl.h>
@@ -10,28 +10,14 @@
 #include <vector>
 
 #include "core/records/records.hpp"
+#include "core/system/unique_fd.hpp"
 #include "tests/test_support.hpp"
 
 namespace korvex::testing {
 
-// A descriptor closed on destruction.
-class Fd {
-  public:
-    Fd(const std::string& path, int flags) : fd_(::open(path.c_str(), flags | O_CLOEXEC, 0644)) {
-        if (fd_ < 0) throw std::runtime_error("cannot open " + path);
-    }
-    ~Fd() { ::close(fd_); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 // Overwrites bytes of a file in place, through its own descriptor.
 inline void patchFile(const std::string& path, std::int64_t offset, const std::string& bytes) {
-    Fd fd(path, O_WRONLY);
+    const UniqueFd fd = openOrThrow(path, O_WRONLY);
     if (::pwrite(fd.get(), bytes.data(), bytes.size(), offset) !=
         static_cast<ssize_t>(bytes.size())) {
         throw std::runtime_error("cannot patch " + path);

@@ -10,15 +10,18 @@
 #include "core/image/image_io.hpp"
 #include "core/image/test_images.hpp"
 #include "core/records/imager_error.hpp"
+#include "core/system/shell_quote.hpp"
+#include "core/system/unique_fd.hpp"
 #include "tests/test_support.hpp"
 
 namespace korvex {
 namespace {
 
-using testing::Fd;
+using testing::failureOf;
 using testing::LoopDevice;
 using testing::noise;
 using testing::only;
+using testing::openOrThrow;
 using testing::patchFile;
 using testing::readFile;
 using testing::Recorded;
@@ -36,7 +39,7 @@ class WriteAndVerifyTest : public ::testing::Test {
         writeFile(dir.file("disk.img"), bytes);
         std::string path = dir.file("disk.img");
         if (!packer.empty()) {
-            shell("cd '" + dir.path() + "' && " + packer + " -kf disk.img");
+            shell("cd " + shellQuote(dir.path()) + " && " + packer + " -kf disk.img");
             path += packer == "gzip" ? ".gz" : ".xz";
         }
         inspection = ImageIO::inspect(path, Cancellation(), nullptr);
@@ -53,7 +56,7 @@ class WriteAndVerifyTest : public ::testing::Test {
     // Runs the write; returns "ok", "cancelled" or the error text. `hook` sees every event.
     std::string run(const std::string& image, int target, std::int64_t blockSize,
                     const std::function<void(const WriteEvent&)>& hook = nullptr) {
-        try {
+        const std::string failure = failureOf([&] {
             SourceFile source(image, ::getuid(), false);
             ImageIO::writeAndVerify(source, target, inspection, blockSize, cancel,
                                     [&](const WriteEvent& e) {
@@ -61,10 +64,8 @@ class WriteAndVerifyTest : public ::testing::Test {
                                         events.push_back({e.stage, e.completed, e.total});
                                         if (hook) hook(e);
                                     });
-        } catch (const ImagerError& e) {
-            return e.isCancelled() ? "cancelled" : e.description();
-        }
-        return "ok";
+        });
+        return failure == "(no failure)" ? "ok" : failure;
     }
 
     // True when the `stage` event with `completed` is the last of its stage.
@@ -80,7 +81,7 @@ class WriteAndVerifyTest : public ::testing::Test {
 
 TEST_F(WriteAndVerifyTest, RefusesOddSectorSizesBeforeReading) {
     const std::string image = makeImage(noise(4096, 1));
-    Fd target(makeTarget(8192), O_RDWR);
+    const UniqueFd target = openOrThrow(makeTarget(8192), O_RDWR);
     for (const std::int64_t size : {0, 256, 513, 8192, -512}) {
         EXPECT_EQ(run(image, target.get(), size), "Unsupported device sector size.");
     }
@@ -91,7 +92,7 @@ TEST_F(WriteAndVerifyTest, WritesPadsAndVerifiesARegularFileTarget) {
     const std::string bytes = noise(2 * MiB + 3 * 512, 2);
     const std::string image = makeImage(bytes, "xz");
     const std::string targetPath = makeTarget(4 * MiB);
-    Fd target(targetPath, O_RDWR);
+    const UniqueFd target = openOrThrow(targetPath, O_RDWR);
     ASSERT_EQ(run(image, target.get(), 4096), "ok");
 
     const std::string device = readFile(targetPath);
@@ -117,7 +118,7 @@ TEST_F(WriteAndVerifyTest, WritesPadsAndVerifiesARegularFileTarget) {
 TEST_F(WriteAndVerifyTest, RefusesAnImageThatIsNoLongerTheApprovedOne) {
     const std::string image = makeImage(noise(MiB, 3));
     const std::string targetPath = makeTarget(2 * MiB);
-    Fd target(targetPath, O_RDWR);
+    const UniqueFd target = openOrThrow(targetPath, O_RDWR);
 
     writeFile(image, noise(MiB, 4));  // replaced: same size, other content
     EXPECT_EQ(run(image, target.get(), 512), "Source image changed. Select it again.");
@@ -137,7 +138,7 @@ TEST_F(WriteAndVerifyTest, RefusesAnImageThatIsNoLongerTheApprovedOne) {
 TEST_F(WriteAndVerifyTest, CancellationAndCallbackFailuresEndTheOperation) {
     const std::string image = makeImage(noise(6 * MiB, 6));
     const std::string targetPath = makeTarget(6 * MiB);
-    Fd target(targetPath, O_RDWR);
+    const UniqueFd target = openOrThrow(targetPath, O_RDWR);
     EXPECT_EQ(run(image, target.get(), 512,
                   [&](const WriteEvent& e) {
                       if (e.stage == "writing") throw ImagerError("channel closed");
@@ -159,7 +160,7 @@ TEST_F(WriteAndVerifyTest, ReadBackCatchesChangedDataAndPaddingOnARegularFile) {
     const std::string bytes = noise(12 * MiB + 512, 7);
     const std::string image = makeImage(bytes);
     const std::string targetPath = makeTarget(13 * MiB);
-    Fd target(targetPath, O_RDWR);
+    const UniqueFd target = openOrThrow(targetPath, O_RDWR);
     // At the first read-back event the reader is at most a few chunks ahead.
     auto patchAtFirstVerify = [&](std::int64_t offset) {
         return [&, offset, done = false](const WriteEvent& e) mutable {
@@ -172,7 +173,7 @@ TEST_F(WriteAndVerifyTest, ReadBackCatchesChangedDataAndPaddingOnARegularFile) {
               "USB padding verification failed.");
     EXPECT_EQ(run(image, target.get(), 4096), "ok");
 
-    Fd writeOnly(targetPath, O_WRONLY);
+    const UniqueFd writeOnly = openOrThrow(targetPath, O_WRONLY);
     EXPECT_EQ(run(image, writeOnly.get(), 4096), "USB read-back failed.");
 }
 
@@ -189,7 +190,7 @@ TEST_F(LoopWriteTest, ThreeSectorsOnA4096ByteDeviceArePaddedAndChecked) {
     const std::string backing = makeTarget(MiB);
     LoopDevice loop(backing, 4096);
     {
-        Fd device(loop.path(), kDirect);
+        const UniqueFd device = openOrThrow(loop.path(), kDirect);
         ASSERT_EQ(run(image, device.get(), 4096), "ok");
     }
     const std::string stored = readFile(backing);
@@ -207,7 +208,7 @@ TEST_F(LoopWriteTest, ExactlyOneMebibyteOnA512ByteDevice) {
     const std::string backing = makeTarget(2 * MiB);
     LoopDevice loop(backing, 512);
     {
-        Fd device(loop.path(), kDirect);
+        const UniqueFd device = openOrThrow(loop.path(), kDirect);
         ASSERT_EQ(run(image, device.get(), 512), "ok");
     }
     EXPECT_TRUE(readFile(backing).substr(0, MiB) == bytes);
@@ -226,7 +227,7 @@ TEST_F(LoopWriteTest, ReadBackSeesTheDeviceNotThePageCache) {
         LoopDevice loop(backing, static_cast<unsigned>(sector));
         {
             // Changed behind the device after the last write, as a failing medium would.
-            Fd device(loop.path(), kDirect);
+            const UniqueFd device = openOrThrow(loop.path(), kDirect);
             EXPECT_EQ(run(image, device.get(), sector,
                           [&](const WriteEvent& e) {
                               if (lastOf(e, "writing") || (sector == 4096 && e.stage == "writing" &&
@@ -239,7 +240,7 @@ TEST_F(LoopWriteTest, ReadBackSeesTheDeviceNotThePageCache) {
         {
             // Opened without O_DIRECT, the writes leave the device's page cache full of the
             // right bytes; the read-back must still meet the changed medium.
-            Fd device(loop.path(), O_RDWR | O_EXCL);
+            const UniqueFd device = openOrThrow(loop.path(), O_RDWR | O_EXCL);
             bool patched = false;
             EXPECT_EQ(run(image, device.get(), sector,
                           [&](const WriteEvent& e) {
@@ -251,7 +252,7 @@ TEST_F(LoopWriteTest, ReadBackSeesTheDeviceNotThePageCache) {
                       kMismatch);
         }
         if (sector == 4096) {
-            Fd device(loop.path(), kDirect);
+            const UniqueFd device = openOrThrow(loop.path(), kDirect);
             bool patched = false;
             EXPECT_EQ(run(image, device.get(), sector,
                           [&](const WriteEvent& e) {
@@ -263,7 +264,7 @@ TEST_F(LoopWriteTest, ReadBackSeesTheDeviceNotThePageCache) {
                       "USB padding verification failed.");
         }
         {
-            Fd device(loop.path(), kDirect);
+            const UniqueFd device = openOrThrow(loop.path(), kDirect);
             EXPECT_EQ(run(image, device.get(), sector), "ok");
         }
         EXPECT_TRUE(readFile(backing).substr(0, bytes.size()) == bytes);
@@ -275,7 +276,7 @@ TEST_F(LoopWriteTest, ReplacedSourceAndCancelledReadBackOnADevice) {
     const std::string image = makeImage(noise(4 * MiB, 11), "gzip");
     const std::string backing = makeTarget(8 * MiB);
     LoopDevice loop(backing, 4096);
-    Fd device(loop.path(), kDirect);
+    const UniqueFd device = openOrThrow(loop.path(), kDirect);
     EXPECT_EQ(run(image, device.get(), 4096,
                   [&](const WriteEvent& e) {
                       if (e.stage == "verifying") cancel.cancel();
@@ -289,13 +290,10 @@ TEST_F(LoopWriteTest, ReplacedSourceAndCancelledReadBackOnADevice) {
     writeFile(backing, std::string(8 * MiB, '\xEE'));
     Cancellation fresh;
     SourceFile source(image, ::getuid(), false);
-    std::string error;
-    try {
-        ImageIO::writeAndVerify(source, device.get(), inspection, 4096, fresh, nullptr);
-    } catch (const ImagerError& e) {
-        error = e.description();
-    }
-    EXPECT_EQ(error, "Source image changed. Select it again.");
+    EXPECT_EQ(failureOf([&] {
+                  ImageIO::writeAndVerify(source, device.get(), inspection, 4096, fresh, nullptr);
+              }),
+              "Source image changed. Select it again.");
     EXPECT_EQ(readFile(backing), std::string(8 * MiB, '\xEE'));
 }
 

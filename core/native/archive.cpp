@@ -11,10 +11,6 @@ using korvex::imager::ArchiveImageReader;
 
 namespace {
 
-void copyError(const std::string& text, char* buffer, size_t size) noexcept {
-    if (buffer != nullptr && size != 0) std::snprintf(buffer, size, "%s", text.c_str());
-}
-
 void copyError(const char* text, char* buffer, size_t size) noexcept {
     if (buffer != nullptr && size != 0) std::snprintf(buffer, size, "%s", text);
 }
@@ -32,7 +28,7 @@ extern "C" kvi_archive* kvi_archive_open(int fd, char* error, size_t error_size)
         std::string text;
         if (!opened->OpenDescriptor(fd, std::nullopt, text)) {
             delete opened;
-            copyError(text, error, error_size);
+            copyError(text.c_str(), error, error_size);
             return nullptr;
         }
         return reinterpret_cast<kvi_archive*>(opened);
@@ -52,7 +48,7 @@ extern "C" ssize_t kvi_archive_read(kvi_archive* handle, void* buffer, size_t si
             return -1;
         }
         const ssize_t n = reader(handle)->Read(buffer, size, text);
-        if (n < 0) copyError(text, error, error_size);
+        if (n < 0) copyError(text.c_str(), error, error_size);
         return n;
     } catch (...) {
         copyError("Could not extract the image archive.", error, error_size);
@@ -68,7 +64,7 @@ extern "C" int kvi_archive_finish(kvi_archive* handle, char* error, size_t error
             return 0;
         }
         if (reader(handle)->Finish(text)) return 1;
-        copyError(text, error, error_size);
+        copyError(text.c_str(), error, error_size);
         return 0;
     } catch (...) {
         copyError("Could not finish reading the image archive.", error, error_size);

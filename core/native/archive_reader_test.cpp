@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "core/native/archive.h"
+#include "core/system/shell_quote.hpp"
+#include "core/system/unique_fd.hpp"
 #include "tests/test_support.hpp"
 
 namespace korvex {
@@ -18,21 +20,10 @@ namespace {
 
 using imager::ArchiveImageReader;
 using testing::noise;
+using testing::openOrThrow;
 using testing::shell;
 using testing::TempDir;
 using testing::writeFile;
-
-class Descriptor {
-  public:
-    explicit Descriptor(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY)) {
-        if (fd_ < 0) throw std::runtime_error("cannot open " + path);
-    }
-    ~Descriptor() { ::close(fd_); }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // What the flat interface made of a file, in the order the callers use it.
 struct Outcome {
@@ -44,7 +35,7 @@ struct Outcome {
 };
 
 Outcome readThroughFlat(const std::string& path, std::size_t chunk = 1 << 20) {
-    Descriptor fd(path);
+    const UniqueFd fd = openOrThrow(path, O_RDONLY);
     Outcome out;
     std::array<char, 1024> error{};
     kvi_archive* handle = kvi_archive_open(fd.get(), error.data(), error.size());
@@ -80,7 +71,7 @@ class ArchiveReaderTest : public ::testing::Test {
         return path;
     }
     std::string sh(const std::string& command) {
-        return shell("cd '" + dir.path() + "' && " + command);
+        return shell("cd " + shellQuote(dir.path()) + " && " + command);
     }
 
     TempDir dir;
@@ -180,7 +171,7 @@ TEST_F(ArchiveReaderTest, TruncatedAndCorruptStreamsFailWithLibarchiveText) {
 
 TEST_F(ArchiveReaderTest, ErrorBufferIsTruncatedOrLeftAlone) {
     sh("mkdir -p dirs-only/empty && zip -q -r dirs.zip dirs-only");
-    Descriptor fd(dir.file("dirs.zip"));
+    const UniqueFd fd = openOrThrow(dir.file("dirs.zip"), O_RDONLY);
 
     char untouched[8] = "xxxxxxx";
     EXPECT_EQ(kvi_archive_open(fd.get(), untouched, 0), nullptr);
@@ -222,7 +213,7 @@ TEST_F(ArchiveReaderTest, ClassChecksExpectedSizeAndReadiness) {
     EXPECT_EQ(error, "The image archive reader is not ready.");
 
     // A raw image records no size, so any expectation passes; re-opening frees the zip's handle.
-    Descriptor fd(dir.file("disk.img"));
+    const UniqueFd fd = openOrThrow(dir.file("disk.img"), O_RDONLY);
     ASSERT_TRUE(reader.OpenDescriptor(fd.get(), 12345, error)) << error;
     std::string data(8192, '\0');
     EXPECT_EQ(reader.Read(data.data(), data.size(), error), 4096);

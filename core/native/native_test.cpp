@@ -1,6 +1,5 @@
 #include "core/native/native.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -19,19 +18,10 @@ namespace korvex {
 namespace {
 
 using korvex::testing::LoopDevice;
+using korvex::testing::openDescriptorCount;
 using korvex::testing::readFile;
 using korvex::testing::TempDir;
 using korvex::testing::writeFile;
-
-int countOpenDescriptors() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
-    while (dirent* entry = readdir(dir))
-        if (entry->d_name[0] != '.') ++count;
-    closedir(dir);
-    return count;
-}
 
 // A path of exactly `length` bytes inside `dir`.
 std::string pathOfLength(const TempDir& dir, std::size_t length) {
@@ -76,7 +66,7 @@ TEST(NativeSocket, ListenerAndConnectorMeetAtTheLongestPath) {
 
 TEST(NativeSocket, RefusesWithoutCreatingOrLeavingAnything) {
     TempDir dir;
-    const int openBefore = countOpenDescriptors();
+    const int openBefore = openDescriptorCount();
 
     // One byte too long: nothing is created, for either face.
     const std::string tooLong = pathOfLength(dir, 104);
@@ -105,7 +95,7 @@ TEST(NativeSocket, RefusesWithoutCreatingOrLeavingAnything) {
     EXPECT_EQ(kvi_unix_connect(dir.file("nothing").c_str()), -1);
     EXPECT_EQ(kvi_unix_connect(taken.c_str()), -1);
 
-    EXPECT_EQ(countOpenDescriptors(), openBefore);
+    EXPECT_EQ(openDescriptorCount(), openBefore);
 }
 
 TEST(NativeSocket, PeerUidNamesAnotherUser) {

@@ -13,6 +13,11 @@
 
 namespace korvex {
 
+// Bounds every image meets: a stored file and its expanded image are each at most
+// kMaxImageBytes (inclusive), and the expanded image is a non-empty multiple of kSectorBytes.
+inline constexpr std::int64_t kMaxImageBytes = std::int64_t{1} << 37;
+inline constexpr std::int64_t kSectorBytes = 512;
+
 // Facts about one image file.
 struct Inspection {
     std::int64_t bytes = 0;      // size of the file as stored (compressed or not)

@@ -5,8 +5,6 @@
 namespace korvex {
 namespace {
 
-constexpr std::int64_t kMaxImageBytes = std::int64_t{1} << 37;
-
 bool isHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -67,7 +65,7 @@ void WriteRequest::validate() const {
 
     const Inspection& i = inspection;
     bool sizes = i.bytes >= 1 && i.bytes <= kMaxImageBytes && i.expanded >= 1 &&
-                 i.expanded <= kMaxImageBytes && i.expanded % 512 == 0;
+                 i.expanded <= kMaxImageBytes && i.expanded % kSectorBytes == 0;
     if (!sizes || !isDigestText(i.sha256) || !isDigestText(i.expandedSHA256))
         throw ImagerError("Invalid image inspection.");
 }
