@@ -13,7 +13,7 @@ command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -
 # Threaded parts under ThreadSanitizer: the command runner, the image pipeline, the writer's
 # heartbeat, the network transfers and the diagnostics log.
 tsan=build/tsan
-threaded=(command_test image_test writer_session_test net_test app_files_test)
+threaded=(command_test image_test heartbeat_test net_test app_files_test)
 CC=clang CXX=clang++ cmake -S . -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKVI_TSAN=ON -DKVI_FUZZ=OFF -DKVI_BENCH=OFF "${launcher[@]}" >/dev/null
 cmake --build "$tsan" --target "${threaded[@]}"

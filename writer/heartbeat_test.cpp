@@ -11,9 +11,9 @@
 
 #include <thread>
 
-#include "core/records/imager_error.hpp"
 #include "core/records/records.hpp"
 #include "core/system/unique_fd.hpp"
+#include "tests/test_support.hpp"
 #include "writer/writer_main.hpp"
 
 namespace korvex {
@@ -148,25 +148,21 @@ TEST(WriterEventTest, FailsWithoutASignalWhenTheApplicationIsGone) {
     sigaction(SIGPIPE, &byDefault, &previous);
     Channel c;
     c.app.reset();
-    try {
-        WriterMain::event(c.writer.get(), WriteEvent{"writing", 1, 2, std::nullopt});
-        ADD_FAILURE() << "sent to nobody";
-    } catch (const ImagerError& e) {
-        EXPECT_EQ(e.description(), "Imager disconnected. Writing stopped.");
-    }
+    EXPECT_EQ(testing::failureOf([&] {
+                  WriterMain::event(c.writer.get(), WriteEvent{"writing", 1, 2, std::nullopt});
+              }),
+              "Imager disconnected. Writing stopped.");
     sigaction(SIGPIPE, &previous, nullptr);
 }
 
 TEST(WriterEventTest, GivesUpWhenTheApplicationStopsReading) {
     Channel c;
     std::string message(4000, 'm');
-    try {
-        for (int i = 0; i < 100000; ++i)
-            WriterMain::event(c.writer.get(), WriteEvent{"writing", i, 0, message});
-        ADD_FAILURE() << "the channel never filled";
-    } catch (const ImagerError& e) {
-        EXPECT_EQ(e.description(), "Imager disconnected. Writing stopped.");
-    }
+    EXPECT_EQ(testing::failureOf([&] {
+                  for (int i = 0; i < 100000; ++i)
+                      WriterMain::event(c.writer.get(), WriteEvent{"writing", i, 0, message});
+              }),
+              "Imager disconnected. Writing stopped.");
 }
 
 }  // namespace

@@ -1,15 +1,14 @@
 // The one write the writer exists for, with every check repeated at the last possible moment.
-#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <vector>
 
 #include "core/image/image_io.hpp"
 #include "core/image/source_file.hpp"
 #include "core/native/native.h"
 #include "core/records/imager_error.hpp"
+#include "core/system/disk_facts_linux.hpp"
 #include "core/system/disk_inventory.hpp"
 #include "core/system/unique_fd.hpp"
 #include "writer/writer_main.hpp"
@@ -19,20 +18,6 @@ namespace {
 
 constexpr const char* kDriveChanged =
     "The selected drive changed, is protected or was disconnected. Select it again.";
-
-// The requesting user's home directory. A user without a record, or whose record names no home,
-// cannot have the home protected, so the write cannot go on.
-std::string homeOf(std::uint32_t uid) {
-    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(hint > 0 ? static_cast<std::size_t>(hint) : 16384);
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    while (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == ERANGE)
-        buffer.resize(buffer.size() * 2);
-    if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == '\0')
-        throw ImagerError("Unknown user.");
-    return found->pw_dir;
-}
 
 void requireListed(const TargetDisk& target, const std::vector<std::string>& protectedPaths,
                    DiskFacts& facts) {
@@ -64,7 +49,7 @@ void WriterMain::perform(const WriteRequest& request, Cancellation& cancellation
                          const Progress& progress, DiskFacts& facts) {
     const TargetDisk& target = request.target;
     const Inspection& inspection = request.inspection;
-    const std::vector<std::string> protectedPaths{request.source, homeOf(request.uid)};
+    const std::vector<std::string> protectedPaths{request.source, homeDirectoryOf(request.uid)};
 
     requireListed(target, protectedPaths, facts);
 

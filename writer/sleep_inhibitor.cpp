@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <systemd/sd-bus.h>
-#include <unistd.h>
 
 namespace korvex {
 namespace {
@@ -13,7 +12,7 @@ constexpr uint64_t kAnswerTimeoutUsec = 2'000'000;
 }  // namespace
 
 void SleepInhibitor::acquire() noexcept {
-    if (fd_ >= 0) return;
+    if (fd_) return;
     sd_bus* bus = nullptr;
     sd_bus_message* call = nullptr;
     sd_bus_message* reply = nullptr;
@@ -28,17 +27,12 @@ void SleepInhibitor::acquire() noexcept {
         sd_bus_call(bus, call, kAnswerTimeoutUsec, &error, &reply) >= 0 &&
         sd_bus_message_read(reply, "h", &lockFd) >= 0 && lockFd >= 0) {
         // The reply owns its descriptor; ours must outlive it.
-        fd_ = fcntl(lockFd, F_DUPFD_CLOEXEC, 3);
+        fd_ = UniqueFd(fcntl(lockFd, F_DUPFD_CLOEXEC, 3));
     }
     sd_bus_error_free(&error);
     sd_bus_message_unref(reply);
     sd_bus_message_unref(call);
     sd_bus_flush_close_unref(bus);
-}
-
-void SleepInhibitor::release() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
 }
 
 }  // namespace korvex

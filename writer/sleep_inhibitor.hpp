@@ -5,23 +5,19 @@
 // fails. The lock lasts until release() or destruction. Not for concurrent use.
 #pragma once
 
+#include "core/system/unique_fd.hpp"
+
 namespace korvex {
 
 class SleepInhibitor {
   public:
-    SleepInhibitor() = default;
-    ~SleepInhibitor() { release(); }
-    SleepInhibitor(const SleepInhibitor&) = delete;
-    SleepInhibitor& operator=(const SleepInhibitor&) = delete;
-
     // Asks logind for the lock, waiting at most 2 s for its answer. Never throws.
     void acquire() noexcept;
     // Gives the lock back. Never throws.
-    void release() noexcept;
-    bool held() const noexcept { return fd_ >= 0; }
+    void release() noexcept { fd_.reset(); }
 
   private:
-    int fd_ = -1;  // logind keeps the lock while this descriptor is open
+    UniqueFd fd_;  // logind keeps the lock while this descriptor is open
 };
 
 }  // namespace korvex

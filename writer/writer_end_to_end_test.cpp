@@ -6,9 +6,7 @@
 // the loop device named by KVI_TEST_DRIVE as the external USB disk "sdkv" (test_writer_facts.cpp).
 // The shipped writer is run for everything that happens before a drive is looked at.
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,6 +29,7 @@
 #include "core/native/native.h"
 #include "core/records/base64.hpp"
 #include "core/records/records.hpp"
+#include "tests/loop_as_usb_facts.hpp"
 #include "tests/test_support.hpp"
 
 extern char** environ;
@@ -48,7 +47,7 @@ using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 using testing::TempDir;
 
-constexpr const char* kTestDriveName = "sdkv";
+using testing::kTestDriveName;
 
 std::string uuid() {
     std::random_device random;
@@ -58,27 +57,11 @@ std::string uuid() {
     return text;
 }
 
-// Bytes that differ from sector to sector, so a misplaced sector shows.
-std::string pattern(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
-    return bytes;
-}
-
 bool isMounted(const std::string& directory) {
     if (directory.empty()) return false;
     std::string mounts = testing::readFile("/proc/self/mounts");
     return mounts.find(" " + directory + " ") != std::string::npos;
 }
-
-// A user of the machine with uid >= 1000 and a home of its own, for the application's side.
-struct TestUser {
-    std::string name;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    std::string home;
-};
 
 // A loop device holding a mounted ext4 file system, unmounted (if still mounted) and detached on
 // destruction. Where the kernel reads partition tables the file system is on a partition
@@ -158,18 +141,20 @@ struct Outcome {
 class WriterEndToEndTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        if (geteuid() != 0) return;
-        account_ = std::make_unique<testing::TestUser>("kvie2e");
-        if (!account_->valid()) return;
-        user_ = TestUser{account_->name(), account_->uid(), account_->gid(), account_->home()};
+        if (testing::isRoot()) account_ = std::make_unique<testing::TestUser>("kvie2e");
     }
-    static void TearDownTestSuite() {
-        account_.reset();
-        user_ = {};
-    }
+    static void TearDownTestSuite() { account_.reset(); }
     void SetUp() override {
         KVI_REQUIRE_ROOT();
-        ASSERT_GE(user_.uid, 1000u) << "no test user could be created";
+        ASSERT_TRUE(account_ && account_->valid()) << "no test user could be created";
+    }
+
+    std::string backing() const { return dir_.file("drive"); }
+
+    // A loop device over a fresh 4 MiB backing() file with every byte `fill`.
+    std::unique_ptr<testing::LoopDevice> attachDrive(char fill = '\0', unsigned sectorSize = 512) {
+        testing::writeFile(backing(), std::string(4 << 20, fill));
+        return std::make_unique<testing::LoopDevice>(backing(), sectorSize);
     }
 
     // An image file owned by the test user; `kind` is "img", "gz", "xz" or "zip".
@@ -184,7 +169,7 @@ class WriterEndToEndTest : public ::testing::Test {
         if (kind == "zip")
             path = dir_.file("image.zip"),
             testing::shell("cd " + dir_.path() + " && zip -q image.zip image.img");
-        EXPECT_EQ(chown(path.c_str(), user_.uid, user_.gid), 0);
+        EXPECT_EQ(chown(path.c_str(), account_->uid(), account_->gid()), 0);
         return path;
     }
 
@@ -204,7 +189,7 @@ class WriterEndToEndTest : public ::testing::Test {
         r.source = image;
         r.target = TargetDisk{kTestDriveName, "External drive", deviceBytes(loop),
                               diskSequence(loop), "USB"};
-        r.uid = user_.uid;
+        r.uid = account_->uid();
         r.socket = "/tmp/kvi-" + uuid() + "/s";
         r.nonce = uuid();
         return r;
@@ -218,7 +203,7 @@ class WriterEndToEndTest : public ::testing::Test {
         std::string path = dir_.file("long.img");
         testing::writeFile(path, "");
         EXPECT_EQ(truncate(path.c_str(), size), 0);
-        EXPECT_EQ(chown(path.c_str(), user_.uid, user_.gid), 0);
+        EXPECT_EQ(chown(path.c_str(), account_->uid(), account_->gid()), 0);
         WriteRequest r = requestFor(path, loop);
         r.inspection = Inspection{size, size, std::string(64, 'a'), std::string(64, 'b')};
         return r;
@@ -247,10 +232,7 @@ class WriterEndToEndTest : public ::testing::Test {
         if (listening) {
             pid_t writerPid = fork();
             if (writerPid == 0) {
-                if (writerAsUser &&
-                    (setgroups(0, nullptr) || setresgid(user_.gid, user_.gid, user_.gid) ||
-                     setresuid(user_.uid, user_.uid, user_.uid)))
-                    _exit(99);
+                if (writerAsUser && !account_->become()) _exit(99);
                 if (!testDrive.empty()) setenv("KVI_TEST_DRIVE", testDrive.c_str(), 1);
                 std::vector<char*> argv{const_cast<char*>(program)};
                 for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
@@ -291,9 +273,7 @@ class WriterEndToEndTest : public ::testing::Test {
     // The application's side, in a child process: listens, accepts, pings every 0.5 s, reads the
     // events and acts once as told. Ends when the writer closes the channel or the test says so.
     void serve(const App& app, const std::string& socketPath, int ready, int control, int result) {
-        if (app.asUser && (setgroups(0, nullptr) || setresgid(user_.gid, user_.gid, user_.gid) ||
-                           setresuid(user_.uid, user_.uid, user_.uid)))
-            return;
+        if (app.asUser && !account_->become()) return;
         std::string directory = fs::path(socketPath).parent_path();
         if (mkdir(directory.c_str(), 0700) != 0) return;
         int listener = kvi_unix_listener(socketPath.c_str());
@@ -384,12 +364,10 @@ class WriterEndToEndTest : public ::testing::Test {
         }
     }
 
-    static TestUser user_;
     static std::unique_ptr<testing::TestUser> account_;
     TempDir dir_;
 };
 
-TestUser WriterEndToEndTest::user_;
 std::unique_ptr<testing::TestUser> WriterEndToEndTest::account_;
 
 // The order in which stages may follow one another.
@@ -438,18 +416,17 @@ bool hasStage(const Outcome& o, const std::string& stage) {
 
 TEST_F(WriterEndToEndTest, WritesAndProvesRawGzipXzAndZipImages) {
     // 3 MiB and three sectors: on the 4,096-byte device the last sector is padded.
-    const std::string expanded = pattern((3 << 20) + 1536, 1);
-    for (unsigned sectorSize : {512u, 4096u}) {
-        for (const char* kind : {"img", "gz", "xz", "zip"}) {
+    const std::string expanded = testing::noise((3 << 20) + 1536, 1);
+    for (const char* kind : {"img", "gz", "xz", "zip"}) {
+        const std::string image = makeImage(expanded, kind);
+        for (unsigned sectorSize : {512u, 4096u}) {
             SCOPED_TRACE(std::string(kind) + " on " + std::to_string(sectorSize) + "-byte sectors");
-            std::string backing = dir_.file("drive");
-            testing::writeFile(backing, std::string(4 << 20, '\xAB'));
-            testing::LoopDevice loop(backing, sectorSize);
-            WriteRequest r = request(makeImage(expanded, kind), expanded, loop.name());
+            auto loop = attachDrive('\xAB', sectorSize);
+            WriteRequest r = request(image, expanded, loop->name());
 
-            expectCompleteWrite(write(r, App{}, loop.name()), r);
+            expectCompleteWrite(write(r, App{}, loop->name()), r);
 
-            std::string written = testing::readFile(backing);
+            std::string written = testing::readFile(backing());
             std::size_t padded = (expanded.size() + sectorSize - 1) / sectorSize * sectorSize;
             EXPECT_TRUE(written.compare(0, expanded.size(), expanded) == 0) << "the image";
             EXPECT_TRUE(written.find_first_not_of('\0', expanded.size()) == padded)
@@ -462,7 +439,7 @@ TEST_F(WriterEndToEndTest, WritesAndProvesRawGzipXzAndZipImages) {
 TEST_F(WriterEndToEndTest, UnmountsAMountedPartitionAndWrites) {
     MountedDrive drive(dir_);
     ASSERT_TRUE(drive.allMounted());
-    const std::string expanded = pattern(2 << 20, 2);
+    const std::string expanded = testing::noise(2 << 20, 2);
     WriteRequest r = request(makeImage(expanded, "img"), expanded, drive.name());
 
     expectCompleteWrite(write(r, App{}, drive.name()), r);
@@ -481,57 +458,49 @@ TEST_F(WriterEndToEndTest, ACancelDuringHashingStopsBeforeTheUnmount) {
 }
 
 TEST_F(WriterEndToEndTest, AnyOtherLineOrAnOverlongOneCancels) {
-    std::string backing = dir_.file("drive");
-    testing::writeFile(backing, std::string(4 << 20, '\0'));
-    testing::LoopDevice loop(backing);
+    auto loop = attachDrive();
     for (App::Act act : {App::Act::UpperCasePing, App::Act::Flood}) {
-        WriteRequest r = longRequest(loop.name());
-        Outcome o = write(r, App{true, act}, loop.name());
+        WriteRequest r = longRequest(loop->name());
+        Outcome o = write(r, App{true, act}, loop->name());
         expectFailure(o, "cancelled", "Operation cancelled.");
         EXPECT_FALSE(hasStage(o, "writing"));
     }
 }
 
 TEST_F(WriterEndToEndTest, StoppingThePingsCancelsAfterTenSeconds) {
-    std::string backing = dir_.file("drive");
-    testing::writeFile(backing, std::string(4 << 20, '\0'));
-    testing::LoopDevice loop(backing);
-    WriteRequest r = longRequest(loop.name());
-    Outcome o = write(r, App{true, App::Act::StopPinging}, loop.name());
+    auto loop = attachDrive();
+    WriteRequest r = longRequest(loop->name());
+    Outcome o = write(r, App{true, App::Act::StopPinging}, loop->name());
     expectFailure(o, "cancelled", "Operation cancelled.");
     // The last ping went out at most 0.5 s before the pings stopped.
     EXPECT_GE(o.actToEnd, 9500ms) << "cancelled before ten seconds without a ping";
 }
 
 TEST_F(WriterEndToEndTest, ClosingTheChannelEndsTheWriteWithStatusOne) {
-    std::string backing = dir_.file("drive");
-    testing::writeFile(backing, std::string(4 << 20, '\0'));
-    testing::LoopDevice loop(backing);
-    WriteRequest r = longRequest(loop.name());
-    Outcome o = write(r, App{true, App::Act::Close}, loop.name());
+    auto loop = attachDrive();
+    WriteRequest r = longRequest(loop->name());
+    Outcome o = write(r, App{true, App::Act::Close}, loop->name());
     EXPECT_EQ(o.status, 1);
     EXPECT_FALSE(hasStage(o, "writing"));
 }
 
 TEST_F(WriterEndToEndTest, AListenerOfAnotherUserGetsOneErrorAndNothingElse) {
-    std::string backing = dir_.file("drive");
-    testing::writeFile(backing, std::string(4 << 20, '\0'));
-    testing::LoopDevice loop(backing);
-    const std::string expanded = pattern(1 << 20, 3);
-    WriteRequest r = request(makeImage(expanded, "img"), expanded, loop.name());
-    Outcome o = write(r, App{false}, loop.name());
+    auto loop = attachDrive();
+    const std::string expanded = testing::noise(1 << 20, 3);
+    WriteRequest r = request(makeImage(expanded, "img"), expanded, loop->name());
+    Outcome o = write(r, App{false}, loop->name());
     EXPECT_EQ(o.status, 1);
     ASSERT_EQ(o.events.size(), 1u);
     EXPECT_EQ(o.events[0], (WriteEvent{"error", 0, 0, "Invalid Imager channel owner."}));
-    EXPECT_EQ(testing::readFile(backing), std::string(4 << 20, '\0'));
+    EXPECT_EQ(testing::readFile(backing()), std::string(4 << 20, '\0'));
 }
 
 TEST_F(WriterEndToEndTest, AnImageReplacedAfterInspectionIsRefusedBeforeTheUnmount) {
     MountedDrive drive(dir_);
-    const std::string expanded = pattern(2 << 20, 4);
+    const std::string expanded = testing::noise(2 << 20, 4);
     std::string image = makeImage(expanded, "img");
     WriteRequest r = request(image, expanded, drive.name());
-    testing::writeFile(image, pattern(2 << 20, 5));
+    testing::writeFile(image, testing::noise(2 << 20, 5));
 
     Outcome o = write(r, App{}, drive.name());
     expectFailure(o, "error", "The source changed after confirmation.");
@@ -540,16 +509,14 @@ TEST_F(WriterEndToEndTest, AnImageReplacedAfterInspectionIsRefusedBeforeTheUnmou
 }
 
 TEST_F(WriterEndToEndTest, ADriveThatChangedOrIsTooSmallIsRefused) {
-    const std::string expanded = pattern(2 << 20, 6);
+    const std::string expanded = testing::noise(2 << 20, 6);
     std::string image = makeImage(expanded, "img");
-    std::string backing = dir_.file("drive");
-    testing::writeFile(backing, std::string(4 << 20, '\0'));
     {
-        auto loop = std::make_unique<testing::LoopDevice>(backing);
+        auto loop = attachDrive();
         WriteRequest r = request(image, expanded, loop->name());
         // Detached and attached again after the user confirmed: a new disk sequence number.
         loop.reset();
-        testing::LoopDevice again(backing);
+        testing::LoopDevice again(backing());
         Outcome o = write(r, App{}, again.name());
         expectFailure(
             o, "error",
@@ -557,21 +524,19 @@ TEST_F(WriterEndToEndTest, ADriveThatChangedOrIsTooSmallIsRefused) {
         EXPECT_FALSE(hasStage(o, "checking")) << "refused before the image is read";
     }
     {
-        testing::writeFile(backing, std::string((2 << 20) - 512, '\0'));
-        testing::LoopDevice small(backing);
+        testing::writeFile(backing(), std::string((2 << 20) - 512, '\0'));
+        testing::LoopDevice small(backing());
         WriteRequest r = request(image, expanded, small.name());
         Outcome o = write(r, App{}, small.name());
         expectFailure(o, "error", "The drive is too small or its geometry is unknown.");
-        EXPECT_EQ(testing::readFile(backing), std::string((2 << 20) - 512, '\0'));
+        EXPECT_EQ(testing::readFile(backing()), std::string((2 << 20) - 512, '\0'));
     }
 }
 
 TEST_F(WriterEndToEndTest, RefusesSilentlyWhatItCannotTrust) {
-    std::string backing = dir_.file("drive");
-    testing::writeFile(backing, std::string(4 << 20, '\0'));
-    testing::LoopDevice loop(backing);
-    const std::string expanded = pattern(1 << 20, 7);
-    WriteRequest r = request(makeImage(expanded, "img"), expanded, loop.name());
+    auto loop = attachDrive();
+    const std::string expanded = testing::noise(1 << 20, 7);
+    WriteRequest r = request(makeImage(expanded, "img"), expanded, loop->name());
     const std::string argument = encodeBase64(encode(r));
 
     struct Case {

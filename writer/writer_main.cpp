@@ -27,13 +27,7 @@ constexpr auto kSendRetryPause = std::chrono::milliseconds(10);
 
 // The first `limit` characters of `text`, made well-formed UTF-8 first so the event encodes.
 std::string eventMessage(const std::string& text, std::size_t limit) {
-    std::string utf8 = repairUtf8(text);
-    std::size_t characters = 0;
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        bool starts = (static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80;
-        if (starts && characters++ == limit) return utf8.substr(0, i);
-    }
-    return utf8;
+    return firstCodePoints(repairUtf8(text), limit);
 }
 
 // The one report of a failure from the peer check on: its stage follows the flag.

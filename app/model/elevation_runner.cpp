@@ -1,6 +1,5 @@
 #include "app/model/elevation_runner.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -35,19 +34,13 @@ std::vector<std::string> ElevationRunner::commandLine(const std::string& script)
 }
 
 ElevationRunner::ElevationRunner(const std::vector<std::string>& argv) {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0) throwErrno(errno, "pipe");
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        int e = errno;
-        close(out[0]);
-        close(out[1]);
-        throwErrno(e, "pipe");
-    }
+    Pipe out = makePipe();
+    Pipe err = makePipe();
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out.writeEnd.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err.writeEnd.get(), STDERR_FILENO);
 
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -57,16 +50,12 @@ ElevationRunner::ElevationRunner(const std::vector<std::string>& argv) {
 
     int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env);
     posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
     if (rc != 0) {
-        close(out[0]);
-        close(err[0]);
         pid_ = -1;
         throwErrno(rc, "cannot start the elevation runner");
     }
-    drains_.emplace_back(&ElevationRunner::drain, this, out[0]);
-    drains_.emplace_back(&ElevationRunner::drain, this, err[0]);
+    drains_.emplace_back(&ElevationRunner::drain, this, std::move(out.readEnd));
+    drains_.emplace_back(&ElevationRunner::drain, this, std::move(err.readEnd));
 }
 
 ElevationRunner::~ElevationRunner() {
@@ -80,17 +69,16 @@ ElevationRunner::~ElevationRunner() {
 
 // A grandchild may keep the pipe open after the runner is gone, so the drain polls with a short
 // period and stops when told instead of waiting for end of file.
-void ElevationRunner::drain(int fd) {
+void ElevationRunner::drain(UniqueFd fd) {
     char scratch[4096];
     while (!stopDrains_) {
-        pollfd p{fd, POLLIN, 0};
+        pollfd p{fd.get(), POLLIN, 0};
         int ready = poll(&p, 1, 50);
         if (ready < 0 && errno != EINTR) break;
         if (ready <= 0) continue;
-        ssize_t n = read(fd, scratch, sizeof scratch);
+        ssize_t n = read(fd.get(), scratch, sizeof scratch);
         if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
     }
-    close(fd);
 }
 
 bool ElevationRunner::running() {

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/system/unique_fd.hpp"
+
 namespace korvex {
 
 class ElevationRunner {
@@ -34,7 +36,7 @@ class ElevationRunner {
     int wait();
 
   private:
-    void drain(int fd);
+    void drain(UniqueFd fd);
 
     pid_t pid_ = -1;
     std::optional<int> status_;

@@ -1,5 +1,7 @@
 #include "core/native/platform.hpp"
 
+#include <cstddef>
+
 namespace korvex::platform {
 namespace {
 

@@ -2,7 +2,6 @@
 // Everything here is Linux's; a second platform would supply its own copy of this header.
 #pragma once
 
-#include <cstddef>
 #include <string_view>
 
 namespace korvex::platform {
@@ -16,9 +15,6 @@ inline constexpr std::string_view kLaunchTempTemplate = "/tmp/korvex-imager.XXXX
 
 // Raw device path of a whole disk: kRawDevicePrefix + identifier.
 inline constexpr std::string_view kRawDevicePrefix = "/dev/";
-
-// The longest socket path we accept, in bytes, not counting the terminating NUL.
-inline constexpr std::size_t kMaxSocketPath = 103;
 
 // True when `name` is a whole disk as the application lists it and the writer accepts it:
 // ^(sd[a-z]{1,3}|mmcblk[0-9]{1,3})$, letter case ignored.

@@ -46,19 +46,6 @@ constexpr const char* kFailedPrefix = "System query failed: ";
     throw std::system_error(code, std::generic_category(), what);
 }
 
-// Both ends are close-on-exec, so a child started by another thread at the same moment cannot
-// inherit them and keep our reader from ever seeing end of file.
-struct Pipe {
-    UniqueFd readEnd;
-    UniqueFd writeEnd;
-};
-
-Pipe makePipe() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) throwSystemError(errno, "pipe2");
-    return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
-}
-
 class SpawnActions {
   public:
     SpawnActions() {

@@ -15,12 +15,12 @@
 
 #include <gtest/gtest.h>
 
-#include "core/records/imager_error.hpp"
 #include "tests/test_support.hpp"
 
 namespace korvex {
 namespace {
 
+using korvex::testing::failureOf;
 using korvex::testing::readFile;
 using korvex::testing::TempDir;
 
@@ -32,17 +32,6 @@ std::string sh(const std::string& script, double timeout = 30.0, std::int64_t li
     std::vector<std::string> args = {"-c", script, "sh"};
     args.insert(args.end(), extra.begin(), extra.end());
     return Command::run("/bin/sh", args, timeout, limit);
-}
-
-// The ImagerError text of a run that must fail, or a marker when it did not.
-template <typename Run>
-std::string failureOf(Run run) {
-    try {
-        run();
-    } catch (const ImagerError& e) {
-        return e.what();
-    }
-    return "<no ImagerError>";
 }
 
 int countThreads() {

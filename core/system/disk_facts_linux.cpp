@@ -12,6 +12,7 @@
 #include <memory>
 #include <system_error>
 
+#include "core/native/platform.hpp"
 #include "core/records/imager_error.hpp"
 #include "core/system/command.hpp"
 
@@ -141,6 +142,18 @@ bool isSafeDeviceName(const std::string& name) {
 
 }  // namespace linux_disk
 
+std::string homeDirectoryOf(uid_t uid) {
+    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(hint > 0 ? static_cast<std::size_t>(hint) : 16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    while (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == ERANGE)
+        buffer.resize(buffer.size() * 2);
+    if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == '\0')
+        throw ImagerError("Unknown user.");
+    return found->pw_dir;
+}
+
 // ---- the real machine ----
 
 std::string LinuxProbe::run(const std::string& tool, const std::vector<std::string>& arguments) {
@@ -166,11 +179,11 @@ std::optional<std::string> LinuxProbe::resolveLink(const std::string& path) {
 }
 
 std::string LinuxProbe::resolvePath(const std::string& path) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr),
-                                                         &std::free);
+    // This class's own resolveLink, not an override: errno must still be realpath's.
+    auto resolved = LinuxProbe::resolveLink(path);
     if (!resolved)
         throw std::system_error(errno, std::generic_category(), "Cannot resolve " + path);
-    return std::string(resolved.get());
+    return *std::move(resolved);
 }
 
 bool LinuxProbe::exists(const std::string& path) {
@@ -184,15 +197,7 @@ bool LinuxProbe::isBlockDevice(const std::string& path) {
 }
 
 std::string LinuxProbe::homeDirectory() {
-    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(hint > 0 ? static_cast<std::size_t>(hint) : 16384);
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    while (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == ERANGE)
-        buffer.resize(buffer.size() * 2);
-    if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == '\0')
-        throw ImagerError("Unknown user.");
-    return found->pw_dir;
+    return homeDirectoryOf(getuid());
 }
 
 // ---- facts ----
@@ -272,7 +277,7 @@ std::optional<Json> LinuxDiskFacts::volume(const std::string& path) {
     auto source = linux_disk::mountSource(findmnt);
     if (!source) return std::nullopt;
     // Not a device: an overlay, memory or network file system, or a /dev/root that is no node.
-    if (source->rfind("/dev/", 0) != 0 || !probe_.isBlockDevice(*source))
+    if (!source->starts_with(platform::kRawDevicePrefix) || !probe_.isBlockDevice(*source))
         return Json{{"VolumeSource", *source}};
 
     Json root = singleNode(probe_.run(linux_disk::kLsblk, lsblkArguments({"--inverse"}, *source)));
@@ -302,7 +307,7 @@ std::optional<std::uint64_t> LinuxDiskFacts::registryID(const std::string& id) {
 }
 
 std::string LinuxDiskFacts::devicePath(const std::string& id) {
-    return "/dev/" + id;
+    return std::string(platform::kRawDevicePrefix) + id;
 }
 
 std::vector<std::string> LinuxDiskFacts::mountPoints(const std::string& id) {

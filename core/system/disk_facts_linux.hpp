@@ -15,6 +15,8 @@
 // Stateless apart from the probe; safe to call from several threads when the probe is.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,6 +26,10 @@
 #include "core/system/disk_facts.hpp"
 
 namespace korvex {
+
+// The home directory of user `uid`, from the user database. Throws ImagerError "Unknown user."
+// when the user has no record or no home directory: that home cannot be protected.
+std::string homeDirectoryOf(uid_t uid);
 
 // The machine as LinuxDiskFacts sees it. The default members touch the real system.
 class LinuxProbe {

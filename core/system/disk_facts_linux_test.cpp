@@ -17,6 +17,7 @@
 
 #include "core/records/imager_error.hpp"
 #include "core/system/disk_inventory.hpp"
+#include "tests/loop_as_usb_facts.hpp"
 #include "tests/test_support.hpp"
 
 namespace korvex {
@@ -38,12 +39,10 @@ class ReplayProbe : public LinuxProbe {
     std::set<std::string> blockDevices;
     std::set<std::string> existing{"/", "/boot", "/usr", "/var"};
     std::string home = "/home/ada";
-    std::vector<std::string> commands;
 
     std::string run(const std::string& tool, const std::vector<std::string>& arguments) override {
         std::string line = tool;
         for (const auto& a : arguments) line += " " + a;
-        commands.push_back(line);
         if (auto f = failures.find(line); f != failures.end()) throw ImagerError(f->second);
         auto it = outputs.find(line);
         if (it == outputs.end()) throw std::runtime_error("unexpected command: " + line);
@@ -145,9 +144,8 @@ TEST(LinuxDiskFactsTest, ListsHotPluggablePhysicalDisksAndDescribesThem) {
     EXPECT_EQ(facts.nodeInfo(zram)["VirtualOrPhysical"], "Virtual");
     EXPECT_EQ(facts.nodeInfo(node("sdq", "disk"))["VirtualOrPhysical"], "Virtual")
         << "a device without a sysfs entry is not taken for a physical one";
-    Json partInfo = facts.nodeInfo(part);
     part["pkname"] = "sdb";
-    partInfo = facts.nodeInfo(part);
+    Json partInfo = facts.nodeInfo(part);
     EXPECT_EQ(partInfo["WholeDisk"], false);
     EXPECT_EQ(partInfo["ParentWholeDisk"], "sdb");
     Json readOnly = stick;
@@ -398,22 +396,6 @@ TEST(LinuxDiskFactsTest, OnThisMachineNeverListsALoopDevice) {
 
 // ---- the final open, on loop devices ----
 
-// This machine, with one loop device known under a whole-disk name as an external USB disk.
-class AliasFacts : public LinuxDiskFacts {
-  public:
-    AliasFacts(LinuxProbe& probe, std::string alias, std::string device)
-        : LinuxDiskFacts(probe), alias_(std::move(alias)), device_(std::move(device)) {}
-    std::string devicePath(const std::string& id) override {
-        return id == alias_ ? "/dev/" + device_ : LinuxDiskFacts::devicePath(id);
-    }
-    std::optional<std::uint64_t> registryID(const std::string& id) override {
-        return LinuxDiskFacts::registryID(id == alias_ ? device_ : id);
-    }
-
-  private:
-    std::string alias_, device_;
-};
-
 int openDescriptorCount() {
     int count = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
@@ -427,10 +409,9 @@ TEST(DiskOpenTest, OpensTheListedDiskExclusivelyAndProvesItsIdentity) {
     const std::uint64_t size = 8 << 20;
     testing::writeFile(dir.file("disk"), std::string(size, '\0'));
     testing::LoopDevice loop(dir.file("disk"), 4096);
-    LinuxProbe probe;
-    AliasFacts facts(probe, "sdkv", loop.name());
-    std::uint64_t sequence = *facts.registryID("sdkv");
-    TargetDisk target{"sdkv", "Loop", size, sequence, "USB"};
+    testing::LoopAsUsbFacts facts(loop.name());
+    std::uint64_t sequence = *facts.registryID(testing::kTestDriveName);
+    TargetDisk target{testing::kTestDriveName, "Loop", size, sequence, "USB"};
 
     {
         UniqueFd fd = DiskInventory::openFinal(target, facts);
@@ -458,8 +439,8 @@ TEST(DiskOpenTest, OpensTheListedDiskExclusivelyAndProvesItsIdentity) {
     }
     EXPECT_EQ(openDescriptorCount(), before);
 
-    // A name whose node is gone cannot be claimed.
-    AliasFacts missing(probe, "sdkv", "kvi-no-such-device");
+    // A name whose node is gone cannot be claimed: without its loop device, sdkv has none.
+    testing::LoopAsUsbFacts missing("");
     EXPECT_EQ(failureOf([&] { DiskInventory::openFinal(target, missing); }),
               "Cannot lock the drive. Close apps using it, reconnect it and retry.");
 }

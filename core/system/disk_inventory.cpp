@@ -31,16 +31,6 @@ std::string lowerAscii(std::string name) {
     return name;
 }
 
-// The first `limit` characters (code points) of well-formed UTF-8 text.
-std::string firstCharacters(const std::string& utf8, std::size_t limit) {
-    std::size_t characters = 0;
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        bool starts = (static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80;
-        if (starts && characters++ == limit) return utf8.substr(0, i);
-    }
-    return utf8;
-}
-
 std::string physicalParent(const Json& info, const char* failure) {
     auto parent = text(info, "ParentWholeDisk");
     if (!parent || !platform::isAnyWholeDiskName(*parent)) throw ImagerError(failure);
@@ -113,7 +103,7 @@ std::optional<TargetDisk> DiskInventory::candidate(const Json& info,
 
     std::string name = repairUtf8(text(info, "MediaName").value_or(""));
     if (name.empty()) name = kNamelessMedium;
-    return TargetDisk{*identifier, firstCharacters(name, kMaxNameLength), capacity, *identity,
+    return TargetDisk{*identifier, firstCodePoints(name, kMaxNameLength), capacity, *identity,
                       *bus};
 }
 

@@ -4,8 +4,11 @@
 // used from several threads as the system allows.
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <system_error>
 #include <utility>
 
 namespace korvex {
@@ -42,5 +45,20 @@ class UniqueFd {
   private:
     int fd_ = -1;
 };
+
+// A pipe with one owner for each end. Both ends are close-on-exec, so a child started by another
+// thread at the same moment cannot inherit them and keep a reader from ever seeing end of file.
+struct Pipe {
+    UniqueFd readEnd;
+    UniqueFd writeEnd;
+};
+
+// Throws std::system_error when the system has no pipe to give.
+inline Pipe makePipe() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        throw std::system_error(errno, std::generic_category(), "pipe2");
+    return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
 
 }  // namespace korvex

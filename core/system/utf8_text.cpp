@@ -66,4 +66,13 @@ std::string repairUtf8(std::string_view bytes) {
     return text;
 }
 
+std::string firstCodePoints(std::string_view utf8, std::size_t limit) {
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        bool starts = (static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80;
+        if (starts && characters++ == limit) return std::string(utf8.substr(0, i));
+    }
+    return std::string(utf8);
+}
+
 }  // namespace korvex
