@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -18,8 +17,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "app/catalogue/internet_date.hpp"
 #include "app/catalogue/signed_catalogue.hpp"
 #include "core/image/image_io.hpp"
+#include "core/system/unique_fd.hpp"
 #include "tools/catalogue_signing.hpp"
 
 namespace {
@@ -36,17 +37,12 @@ std::string readAll(const std::string& path) {
 
 // Writes a new file (never replacing one) with the given mode.
 void writeNew(const std::string& path, const std::string& bytes, mode_t mode) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0) throw std::runtime_error("cannot create " + path + " (it must not exist yet)");
-    try {
-        ImageIO::writeAll(
-            fd, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                              bytes.size()));
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) throw std::runtime_error("cannot write " + path);
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!fd) throw std::runtime_error("cannot create " + path + " (it must not exist yet)");
+    ImageIO::writeAll(
+        fd.get(), std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                                bytes.size()));
+    if (::fsync(fd.get()) != 0 || fd.reset() != 0) throw std::runtime_error("cannot write " + path);
 }
 
 // Replaces `path` with `bytes` through a temporary file.
@@ -56,11 +52,6 @@ void replace(const std::string& path, const std::string& bytes) {
     writeNew(temporary, bytes, 0644);
     if (std::rename(temporary.c_str(), path.c_str()) != 0)
         throw std::runtime_error("cannot write " + path);
-}
-
-CatalogueTime now() {
-    return std::chrono::time_point_cast<std::chrono::microseconds>(
-        std::chrono::system_clock::now());
 }
 
 void summarise(const Catalogue& catalogue) {
@@ -95,13 +86,13 @@ int main(int argc, char** argv) {
             CatalogueConfig config;
             config.url = "https://catalogue.invalid/";
             config.publicKeys[argv[3]] = key.publicPem();
-            summarise(SignedCatalogue::verify(envelope, config, now()));
+            summarise(SignedCatalogue::verify(envelope, config, currentTime()));
             replace(argv[5], envelope);
             return 0;
         }
         if (command == "verify" && argc == 4) {
             CatalogueConfig config = decodeCatalogueConfig(readAll(argv[2]));
-            summarise(SignedCatalogue::verify(readAll(argv[3]), config, now()));
+            summarise(SignedCatalogue::verify(readAll(argv[3]), config, currentTime()));
             return 0;
         }
         return usage();

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/records/base64.hpp"
+
 namespace korvex::signing {
 namespace {
 
@@ -88,38 +90,12 @@ std::string SigningKey::sign(std::string_view message) const {
     return signature;
 }
 
-std::string base64(std::string_view bytes) {
-    static const char* const alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
-                     (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                     static_cast<unsigned char>(bytes[i + 2]);
-        out += alphabet[v >> 18];
-        out += alphabet[(v >> 12) & 63];
-        out += alphabet[(v >> 6) & 63];
-        out += alphabet[v & 63];
-    }
-    if (std::size_t rest = bytes.size() - i; rest > 0) {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        if (rest == 2) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        out += alphabet[v >> 18];
-        out += alphabet[(v >> 12) & 63];
-        out += rest == 2 ? alphabet[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
 std::string envelope(std::string_view payload, std::string_view keyId, const SigningKey& key) {
     nlohmann::ordered_json j;
     j["keyId"] = std::string(keyId);
-    j["payload"] = base64(payload);
+    j["payload"] = encodeBase64(payload);
     j["schemaVersion"] = 1;
-    j["signature"] = base64(key.sign(payload));
+    j["signature"] = encodeBase64(key.sign(payload));
     return j.dump() + "\n";
 }
 

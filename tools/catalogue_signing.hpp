@@ -36,9 +36,6 @@ class SigningKey {
     std::unique_ptr<Key, Deleter> key_;
 };
 
-// Standard Base64 with padding, no line breaks.
-std::string base64(std::string_view bytes);
-
 // The envelope JSON (compact, one line feed at the end) for `payload` signed by `key`.
 std::string envelope(std::string_view payload, std::string_view keyId, const SigningKey& key);
 

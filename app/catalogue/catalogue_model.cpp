@@ -17,14 +17,6 @@ std::optional<std::string> optionalText(const Json& j, std::string_view key) {
     return json::optionalString(j, key, /*nullAsAbsent=*/true);
 }
 
-std::optional<bool> optionalFlag(const Json& j, std::string_view key) {
-    if (!j.is_object()) throw DecodeError(std::string(key) + ": enclosing value is not an object");
-    auto it = j.find(key);
-    if (it == j.end() || it->is_null()) return std::nullopt;
-    if (!it->is_boolean()) throw DecodeError(std::string(key) + ": expected a boolean");
-    return it->get<bool>();
-}
-
 const Json& array(const Json& j, std::string_view key) {
     const Json& value = json::field(j, key);
     if (!value.is_array()) throw DecodeError(std::string(key) + ": expected an array");
@@ -50,7 +42,7 @@ ImageVariant imageFrom(const Json& j) {
     v.device = optionalText(j, "device");
     v.description = optionalText(j, "description");
     v.fileName = optionalText(j, "fileName");
-    v.retired = optionalFlag(j, "retired");
+    v.retired = json::optionalBoolean(j, "retired", /*nullAsAbsent=*/true);
     return v;
 }
 

@@ -6,8 +6,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/catalogue/unicode_text.hpp"
 #include "core/system/command.hpp"
+#include "core/system/utf8_text.hpp"
 
 namespace korvex {
 namespace {
@@ -33,7 +33,7 @@ std::string readSmallFile(const std::string& path) {
         text.append(buffer, static_cast<std::size_t>(in.gcount()));
     }
     if (in.bad()) return {};
-    return unicode::repairUtf8(text);
+    return repairUtf8(text);
 }
 
 std::string machineName() {
@@ -142,7 +142,7 @@ std::vector<std::string> HardwareProbe::displayControllers(std::string_view outp
             if (!name.empty()) name += ' ';
             name.append(device);
         }
-        if (!name.empty()) names.push_back(unicode::repairUtf8(name));
+        if (!name.empty()) names.push_back(repairUtf8(name));
     }
     return names;
 }

@@ -30,6 +30,11 @@ CatalogueTime distantPast() {
     return CatalogueTime(sys_days(year(1) / January / 1));
 }
 
+CatalogueTime currentTime() {
+    return std::chrono::time_point_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now());
+}
+
 std::optional<CatalogueTime> parseInternetDateTime(std::string_view text, bool fractionalSeconds) {
     std::size_t pos = 0;
     auto y = digits(text, pos, 4);

@@ -1,6 +1,6 @@
 // RFC 3339 internet date-times ("2025-03-01T08:00:00Z", "2025-03-01T16:00:00.25+08:00").
 //
-// Pure functions; safe from any thread; never throw.
+// Safe from any thread; never throw. Only currentTime() reads the clock; the rest are pure.
 #pragma once
 
 #include <chrono>
@@ -14,6 +14,9 @@ using CatalogueTime = std::chrono::sys_time<std::chrono::microseconds>;
 
 // The first instant of year 1 in UTC: earlier than any real date.
 CatalogueTime distantPast();
+
+// The system clock's present time, cut to microseconds.
+CatalogueTime currentTime();
 
 // Parses full-date "T" full-time zone, where zone is "Z" or ±hh:mm. With `fractionalSeconds`
 // false, a fraction is refused; with it true, a fraction of one or more digits is required

@@ -10,6 +10,7 @@
 #include "app/catalogue/unicode_text.hpp"
 #include "app/model/app_paths.hpp"
 #include "core/records/imager_error.hpp"
+#include "core/system/utf8_text.hpp"
 
 namespace korvex {
 namespace {
@@ -123,7 +124,7 @@ const ProcessorInventory::Table& ProcessorInventory::table() const {
 
 ProcessorInventory::ProcessorInventory(std::string_view raw) {
     auto table = std::make_shared<Table>();
-    const std::string text = unicode::repairUtf8(raw);
+    const std::string text = repairUtf8(raw);
     for (std::string_view line : lines(text)) {
         auto parts = fields(line);
         if (parts.size() < 2) continue;
@@ -139,7 +140,7 @@ ProcessorInventory ProcessorInventory::load(const std::filesystem::path& resourc
     std::ifstream in(resourceFolder / "processors.tsv", std::ios::binary);
     if (!in) return ProcessorInventory();
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad() || unicode::repairUtf8(text) != text) return ProcessorInventory();
+    if (in.bad() || repairUtf8(text) != text) return ProcessorInventory();
     return ProcessorInventory(text);
 }
 
@@ -195,23 +196,30 @@ std::vector<ProcessorName> ProcessorInventory::suggestions(std::string_view text
 
     const auto& entries = table().entries;
     const auto& index = table().index;
-    std::vector<std::size_t> found;
+    struct Match {
+        bool exact;
+        std::size_t index;
+    };
+    std::vector<Match> found;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (index[i].normalName.find(key) != std::string::npos ||
             index[i].normalModel.find(key) != std::string::npos) {
-            found.push_back(i);
+            found.push_back({index[i].normalModel == key, i});
         }
     }
-    std::stable_sort(found.begin(), found.end(), [&](std::size_t a, std::size_t b) {
-        bool aExact = index[a].normalModel == key;
-        bool bExact = index[b].normalModel == key;
-        if (aExact != bExact) return aExact;
-        return entries[a].name < entries[b].name;
-    });
+    // Only the first few are shown, so only they are put in order: exact model matches first,
+    // then by name, ties kept in table order.
+    const std::size_t shown = std::min(found.size(), kMaxSuggestions);
+    std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(shown),
+                      found.end(), [&](const Match& a, const Match& b) {
+                          if (a.exact != b.exact) return a.exact;
+                          if (int order = entries[a.index].name.compare(entries[b.index].name))
+                              return order < 0;
+                          return a.index < b.index;
+                      });
     std::vector<ProcessorName> out;
-    for (std::size_t i = 0; i < found.size() && i < kMaxSuggestions; ++i) {
-        out.push_back(entries[found[i]]);
-    }
+    out.reserve(shown);
+    for (std::size_t i = 0; i < shown; ++i) out.push_back(entries[found[i].index]);
     return out;
 }
 

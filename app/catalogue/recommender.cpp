@@ -64,11 +64,11 @@ bool anyNvidia(const std::optional<DeviceProfile>& host) {
                        [](const std::string& name) { return nvidia().search(name); });
 }
 
-// The newest "tower" x86_64 image of `board`; equal dates keep catalogue order.
-Recommendation boardPick(const std::vector<ImageVariant>& active, std::string_view board,
-                         std::string reason) {
+// The newest non-retired "tower" x86_64 image of `board`; equal dates keep catalogue order.
+Recommendation boardPick(const Catalogue& catalogue, std::string_view board, std::string reason) {
     std::vector<const ImageVariant*> candidates;
-    for (const auto& image : active) {
+    for (const auto& image : catalogue.images) {
+        if (image.retired == true) continue;
         if (image.board == board && image.product == "tower" && image.architecture == "x86_64")
             candidates.push_back(&image);
     }
@@ -81,9 +81,7 @@ Recommendation boardPick(const std::vector<ImageVariant>& active, std::string_vi
 }
 
 // The catalogue's rules for the host itself; nullopt when no rule is selected.
-std::optional<Recommendation> byRules(const Catalogue& catalogue,
-                                      const std::vector<ImageVariant>& active,
-                                      const DeviceProfile& host) {
+std::optional<Recommendation> byRules(const Catalogue& catalogue, const DeviceProfile& host) {
     std::vector<const HardwareRule*> selected;
     for (const auto& rule : catalogue.rules) {
         bool all = std::all_of(rule.all.begin(), rule.all.end(),
@@ -99,7 +97,8 @@ std::optional<Recommendation> byRules(const Catalogue& catalogue,
         if (rule->priority != top.priority) break;
         if (rule->imageId != top.imageId || rule->confidence != "exact") return none("unknown");
     }
-    for (const auto& image : active) {
+    for (const auto& image : catalogue.images) {
+        if (image.retired == true) continue;
         if (image.id == top.imageId && image.architecture == "x86_64")
             return Recommendation{image, "exact", false};
     }
@@ -149,25 +148,25 @@ Recommendation Recommender::recommend(std::string_view cpu, std::string_view gra
     const std::string name = unicode::upper(found->name);
     const std::string model = unicode::upper(found->model);
 
-    const std::vector<ImageVariant> active = catalogue->active();
     if (host && host->cpu == cpu) {
-        if (auto byRule = byRules(*catalogue, active, *host)) return *byRule;
+        if (auto byRule = byRules(*catalogue, *host)) return *byRule;
     }
 
     const bool unknownGraphics = graphics == "unknown";
-    if (graphics == "amd") return boardPick(active, kApuBoard, "amd-trial");
+    if (graphics == "amd") return boardPick(*catalogue, kApuBoard, "amd-trial");
     if (name.starts_with("AMD RYZEN "))
-        return boardPick(active, kApuBoard, unknownGraphics ? "amd-unknown" : "amd-trial");
+        return boardPick(*catalogue, kApuBoard, unknownGraphics ? "amd-unknown" : "amd-trial");
     if (name.starts_with("INTEL ")) {
         if (oneOf(kOlderIntelN, model))
-            return boardPick(active, kSlimBoard, unknownGraphics ? "intel-unknown" : "intel-trial");
+            return boardPick(*catalogue, kSlimBoard,
+                             unknownGraphics ? "intel-unknown" : "intel-trial");
         if (withoutGraphics().search(model)) return none("discrete");
         if (modernCore().search(model) || modernCoreM().search(model) ||
             oneOf(kExtraModernIntel, model) || coreUltra().search(name)) {
             std::string reason = unknownGraphics   ? "intel-unknown"
                                  : anyNvidia(host) ? "disable-nvidia"
                                                    : "intel-trial";
-            return boardPick(active, kIrisBoard, std::move(reason));
+            return boardPick(*catalogue, kIrisBoard, std::move(reason));
         }
         return none(legacyCore().search(model) ? "legacy" : "unknown");
     }

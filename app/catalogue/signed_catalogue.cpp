@@ -20,13 +20,13 @@
 #include "core/records/decode_error.hpp"
 #include "core/records/imager_error.hpp"
 #include "core/records/json_fields.hpp"
+#include "core/system/unique_fd.hpp"
 
 namespace korvex {
 namespace {
 
 constexpr std::array<unsigned char, 12> kEd25519Prefix = {0x30, 0x2A, 0x30, 0x05, 0x06, 0x03,
                                                           0x2B, 0x65, 0x70, 0x03, 0x21, 0x00};
-constexpr std::int64_t kMaxSize = std::int64_t{1} << 37;
 
 [[noreturn]] void refuse(const char* message) {
     throw ImagerError(message);
@@ -118,8 +118,9 @@ void checkImage(const ImageVariant& image) {
         image.version.empty() || longerThan(image.version, 40) || !sha.search(image.sha256))
         refuse("Invalid image metadata.");
     const std::string& c = image.compression;
-    if (image.compressedSize < 1 || image.compressedSize > kMaxSize || image.expandedSize < 1 ||
-        image.expandedSize > kMaxSize || (c != "none" && c != "gz" && c != "xz" && c != "zip"))
+    if (image.compressedSize < 1 || image.compressedSize > ImageIO::kMaxImageSize ||
+        image.expandedSize < 1 || image.expandedSize > ImageIO::kMaxImageSize ||
+        (c != "none" && c != "gz" && c != "xz" && c != "zip"))
         refuse("Invalid image size or compression.");
     SecureNetwork::https(image.downloadUrl);
     if (image.platform && !platform.search(*image.platform)) refuse("Invalid platform version.");
@@ -145,28 +146,23 @@ void checkRule(const HardwareRule& rule, const std::unordered_set<std::string>& 
     }
 }
 
-CatalogueTime currentTime() {
-    return std::chrono::time_point_cast<std::chrono::microseconds>(
-        std::chrono::system_clock::now());
-}
-
 // At most `limit` bytes of the file at `path`, opened without following a symbolic link;
 // nullopt when it cannot be read.
 std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return std::nullopt;
     std::string bytes;
     struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool ok = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
     char buffer[65536];
     while (ok && bytes.size() <= limit) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) ok = false;
         if (n <= 0) break;
         bytes.append(buffer, static_cast<std::size_t>(n));
     }
-    ::close(fd);
+    fd.reset();
     if (!ok) return std::nullopt;
     return bytes;
 }
@@ -180,34 +176,28 @@ std::string readResource(const std::string& path) {
 // Writes `bytes` to `folder`/`name` through a temporary file that is then renamed over it.
 void writeAtomically(const std::string& folder, const std::string& name, std::string_view bytes) {
     std::string temporary = folder + "/." + name + ".XXXXXX";
-    int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "Cannot save " + name);
+    UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!fd) throw std::system_error(errno, std::generic_category(), "Cannot save " + name);
     try {
-        if (::fchmod(fd, 0600) != 0)
+        if (::fchmod(fd.get(), 0600) != 0)
             throw std::system_error(errno, std::generic_category(), "Cannot save " + name);
-        ImageIO::writeAll(
-            fd, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                              bytes.size()));
-        if (::fsync(fd) != 0)
+        ImageIO::writeAll(fd.get(),
+                          std::span<const std::uint8_t>(
+                              reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+        if (::fsync(fd.get()) != 0)
             throw std::system_error(errno, std::generic_category(), "Cannot save " + name);
-        if (::close(fd) != 0) {
-            fd = -1;
+        if (fd.reset() != 0)
             throw std::system_error(errno, std::generic_category(), "Cannot save " + name);
-        }
-        fd = -1;
         if (::rename(temporary.c_str(), (folder + "/" + name).c_str()) != 0)
             throw std::system_error(errno, std::generic_category(), "Cannot save " + name);
     } catch (...) {
-        if (fd >= 0) ::close(fd);
+        fd.reset();
         ::unlink(temporary.c_str());
         throw;
     }
     // Make the rename itself durable; the copy is already complete either way.
-    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    if (UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir)
+        ::fsync(dir.get());
 }
 
 }  // namespace

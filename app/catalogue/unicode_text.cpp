@@ -7,7 +7,6 @@
 #include <unicode/unistr.h>
 
 #include <memory>
-#include <mutex>
 
 namespace korvex::unicode {
 namespace {
@@ -25,10 +24,6 @@ icu::UnicodeString fromUtf8(std::string_view bytes) {
 }
 
 }  // namespace
-
-std::string repairUtf8(std::string_view bytes) {
-    return toUtf8(fromUtf8(bytes));
-}
 
 std::size_t characterCount(std::string_view text, std::size_t cap) {
     if (text.empty()) return 0;

@@ -1,5 +1,5 @@
-// Unicode text helpers over ICU: lossless-or-repaired UTF-8, compatibility normalisation, case
-// mapping and user-perceived character counts.
+// Unicode text helpers over ICU: compatibility normalisation, case mapping and user-perceived
+// character counts.
 //
 // Pure functions; safe from any thread; never throw except std::bad_alloc.
 #pragma once
@@ -9,9 +9,6 @@
 #include <string_view>
 
 namespace korvex::unicode {
-
-// `bytes` as UTF-8, each invalid sequence replaced by U+FFFD.
-std::string repairUtf8(std::string_view bytes);
 
 // Number of user-perceived characters (extended grapheme clusters) of UTF-8 `text`; invalid
 // sequences count as U+FFFD. Stops counting at `cap` when `cap` is not zero, so a caller that only

@@ -16,6 +16,7 @@
 
 #include "app/model/app_paths.hpp"
 #include "core/image/image_io.hpp"
+#include "core/system/unique_fd.hpp"
 
 namespace korvex {
 namespace {
@@ -137,19 +138,19 @@ void Diagnostics::log(const std::string& folder, std::string_view stage,
         std::string line = entry(stage, message, nowText());
         line += '\n';
         // O_NONBLOCK keeps a FIFO planted at the path from blocking the caller.
-        int fd = ::open(path.c_str(),
-                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-        if (fd < 0) return;
+        UniqueFd fd(::open(path.c_str(),
+                           O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+                           0600));
+        if (!fd) return;
         struct stat opened {};
-        if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)) {
+        if (::fstat(fd.get(), &opened) == 0 && S_ISREG(opened.st_mode)) {
             try {
                 ImageIO::writeAll(
-                    fd, std::span<const std::uint8_t>(
-                            reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
+                    fd.get(), std::span<const std::uint8_t>(
+                                  reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
             } catch (...) {
             }
         }
-        ::close(fd);
     } catch (...) {
     }
 }

@@ -21,17 +21,7 @@ using testing::HttpsConnection;
 using testing::HttpsTestServer;
 using testing::TempDir;
 
-std::string content(std::size_t size, unsigned seed = 7) {
-    std::string bytes(size, '\0');
-    unsigned x = seed;
-    for (char& c : bytes) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 16);
-    }
-    return bytes;
-}
-
-const std::string kImage = content(300'000);
+const std::string kImage = testing::noise(300'000, 7);
 
 struct Fixture {
     HttpsTestServer server;
@@ -296,12 +286,7 @@ TEST(ImageDownload, CancellingDuringTheWaitOrTheTransferStopsPromptly) {
         cancelledAt = std::chrono::steady_clock::now();
         f.cancel.cancel();
     });
-    std::string failure;
-    try {
-        f.fetch(f.variant("/429"));
-    } catch (const ImagerError& e) {
-        failure = e.isCancelled() ? "cancelled" : e.description();
-    }
+    std::string failure = testing::failureOf([&] { f.fetch(f.variant("/429")); });
     auto ended = std::chrono::steady_clock::now();
     done = true;
     canceller.join();
@@ -329,12 +314,8 @@ TEST(ImageDownload, CancellingDuringTheWaitOrTheTransferStopsPromptly) {
         secondFailure = failureOf([&] { ImageDownload::fetch(v, g.cache, other, {}, patient); });
         g.cancel.cancel();
     });
-    std::string firstFailure;
-    try {
-        ImageDownload::fetch(v, g.cache, g.cancel, {}, patient);
-    } catch (const ImagerError& e) {
-        firstFailure = e.isCancelled() ? "cancelled" : e.description();
-    }
+    std::string firstFailure =
+        testing::failureOf([&] { ImageDownload::fetch(v, g.cache, g.cancel, {}, patient); });
     first.join();
     EXPECT_EQ(secondFailure, "The image must be an unlocked regular file owned by this user.");
     EXPECT_EQ(firstFailure, "cancelled");

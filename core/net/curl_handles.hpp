@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <memory>
+#include <string>
 
 namespace korvex::net {
 
@@ -32,5 +33,13 @@ using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
 using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 using CurlString = std::unique_ptr<char, CurlStringDeleter>;
+
+// One part of a parsed URL as text; empty when the URL has no such part.
+inline std::string urlPart(CURLU* url, CURLUPart which) {
+    char* raw = nullptr;
+    if (curl_url_get(url, which, &raw, 0) != CURLUE_OK || raw == nullptr) return {};
+    CurlString owned(raw);
+    return std::string(raw);
+}
 
 }  // namespace korvex::net

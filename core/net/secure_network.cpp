@@ -21,13 +21,6 @@ namespace {
 
 const char* const kHttpsRequired = "An HTTPS download URL is required.";
 
-std::string part(CURLU* url, CURLUPart which) {
-    char* raw = nullptr;
-    if (curl_url_get(url, which, &raw, 0) != CURLUE_OK || raw == nullptr) return {};
-    net::CurlString owned(raw);
-    return std::string(raw);
-}
-
 }  // namespace
 
 NetworkOptions SecureNetwork::catalogueOptions() {
@@ -49,8 +42,8 @@ HttpsUrl SecureNetwork::https(std::string_view text) {
     std::string copy(text);
     if (curl_url_set(url.get(), CURLUPART_URL, copy.c_str(), 0) != CURLUE_OK)
         throw ImagerError(kHttpsRequired);
-    if (part(url.get(), CURLUPART_SCHEME) != "https") throw ImagerError(kHttpsRequired);
-    std::string host = part(url.get(), CURLUPART_HOST);
+    if (net::urlPart(url.get(), CURLUPART_SCHEME) != "https") throw ImagerError(kHttpsRequired);
+    std::string host = net::urlPart(url.get(), CURLUPART_HOST);
     if (host.empty()) throw ImagerError(kHttpsRequired);
     char* credential = nullptr;
     for (CURLUPart which : {CURLUPART_USER, CURLUPART_PASSWORD}) {
@@ -59,7 +52,7 @@ HttpsUrl SecureNetwork::https(std::string_view text) {
         credential = nullptr;
         if (rc == CURLUE_OK) throw ImagerError(kHttpsRequired);
     }
-    std::string normalised = part(url.get(), CURLUPART_URL);
+    std::string normalised = net::urlPart(url.get(), CURLUPART_URL);
     if (normalised.empty()) throw ImagerError(kHttpsRequired);
     return HttpsUrl{std::move(normalised), std::move(host)};
 }

@@ -56,10 +56,7 @@ std::string resolve(const std::string& base, const std::string& location) {
     if (curl_url_set(url.get(), CURLUPART_URL, location.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
         CURLUE_OK)
         return {};
-    char* raw = nullptr;
-    if (curl_url_get(url.get(), CURLUPART_URL, &raw, 0) != CURLUE_OK || raw == nullptr) return {};
-    net::CurlString owned(raw);
-    return std::string(raw);
+    return net::urlPart(url.get(), CURLUPART_URL);
 }
 
 NetworkError urlError(long code, const std::string& text) {

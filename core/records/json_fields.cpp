@@ -103,4 +103,12 @@ std::optional<std::string> optionalString(const Json& object, std::string_view k
     return asString(*it, key);
 }
 
+std::optional<bool> optionalBoolean(const Json& object, std::string_view key, bool nullAsAbsent) {
+    if (!object.is_object()) fail(key, "enclosing value is not an object");
+    auto it = object.find(key);
+    if (it == object.end() || (nullAsAbsent && it->is_null())) return std::nullopt;
+    if (!it->is_boolean()) fail(key, "expected a boolean");
+    return it->get<bool>();
+}
+
 }  // namespace korvex::json

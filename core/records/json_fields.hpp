@@ -32,6 +32,8 @@ bool boolean(const Json& object, std::string_view key);
 // type still throws.
 std::optional<std::string> optionalString(const Json& object, std::string_view key,
                                           bool nullAsAbsent = false);
+std::optional<bool> optionalBoolean(const Json& object, std::string_view key,
+                                    bool nullAsAbsent = false);
 
 // Lenient access, for facts where a missing value or one of another type means the fact does not
 // hold: nullptr or nullopt instead of an exception.
