@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/system/unique_fd.hpp"
+
 namespace korvex::bench {
 namespace {
 
@@ -22,29 +24,13 @@ std::string errnoText(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
-// Closes a descriptor on every path out of run().
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using Fd = UniqueFd;
 
 void makePipe(Fd& readEnd, Fd& writeEnd) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) throw BenchError(errnoText("pipe"));
-    readEnd.reset(ends[0]);
-    writeEnd.reset(ends[1]);
+    readEnd = UniqueFd(ends[0]);
+    writeEnd = UniqueFd(ends[1]);
 }
 
 // Reads both pipes until both reach end of file.
@@ -92,7 +78,8 @@ Finished run(const std::vector<std::string>& argv, const std::string& stdoutPath
     if (stdoutPath.empty()) {
         makePipe(outRead, outWrite);
     } else {
-        outWrite.reset(::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        outWrite =
+            UniqueFd(::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (outWrite.get() < 0) throw BenchError(errnoText(stdoutPath));
     }
     makePipe(errRead, errWrite);
@@ -151,10 +138,6 @@ Finished run(const std::vector<std::string>& argv, const std::string& stdoutPath
         throw BenchError(command + ": " + how + (result.err.empty() ? "" : ": " + result.err));
     }
     return result;
-}
-
-Finished runShell(const std::string& script) {
-    return run({"bash", "-o", "pipefail", "-c", script});
 }
 
 void installInterruptHandler() {

@@ -31,9 +31,6 @@ struct Finished {
 // Throws BenchError when the program cannot be started or does not exit with status 0.
 Finished run(const std::vector<std::string>& argv, const std::string& stdoutPath = {});
 
-// Runs a pipeline through `bash -o pipefail -c`, so a failure anywhere in it counts.
-Finished runShell(const std::string& script);
-
 // On SIGINT, SIGTERM and SIGHUP: kill the running child's process group, then die of the same
 // signal. Dying closes every descriptor, which is what releases our loop devices (they are attached
 // to clear themselves on their last close).

@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <optional>
