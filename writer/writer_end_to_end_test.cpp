@@ -394,7 +394,9 @@ void expectCompleteWrite(const Outcome& o, const WriteRequest& r) {
         rank = next;
         if (e == WriteEvent{"checking", r.inspection.bytes, r.inspection.bytes, std::nullopt})
             confirmedImage = true;
-        if (next >= 3 && next <= 4) EXPECT_EQ(e.total, r.inspection.expanded);
+        if (next >= 3 && next <= 4) {
+            EXPECT_EQ(e.total, r.inspection.expanded);
+        }
     }
     EXPECT_TRUE(confirmedImage);
     EXPECT_TRUE(std::any_of(o.events.begin(), o.events.end(), [&](const WriteEvent& e) {

@@ -292,9 +292,10 @@ TEST_F(WriterClientEndToEnd, ProtocolFaultsOfARootPeer) {
         std::string image = makeImage(std::string(c.mode) + ".img", 1 << 20, *allowed_);
         Result r = write(*allowed_, KVI_FAKE_WRITER, image, inspectionOf(image), disk);
         EXPECT_EQ(r.outcome, c.outcome) << c.mode;
-        if (std::string(c.mode) == "two-in-one")
+        if (std::string(c.mode) == "two-in-one") {
             EXPECT_EQ(r.stages,
                       (std::vector<std::string>{"connected", "checking", "writing", "complete"}));
+        }
     }
     EXPECT_EQ(channelFolders(), before);
 }

@@ -89,7 +89,9 @@ TEST_F(ImageIOTest, HashFileNoticesEmptyGrowingAndShrinkingFiles) {
         bool changed = false;
         const std::string error = failureOf([&] {
             ImageIO::hashFile(source, cancel, [&](const WriteEvent&) {
-                if (!changed) ASSERT_EQ(::truncate(path.c_str(), newSize), 0);
+                if (!changed) {
+                    ASSERT_EQ(::truncate(path.c_str(), newSize), 0);
+                }
                 changed = true;
             });
         });

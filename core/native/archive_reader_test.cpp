@@ -166,7 +166,9 @@ TEST_F(ArchiveReaderTest, TruncatedAndCorruptStreamsFailWithLibarchiveText) {
     make("bad.gz", gz);
     const Outcome bad = readThroughFlat(dir.file("bad.gz"));
     EXPECT_TRUE(bad.readFailed || !bad.finished || bad.data != image);
-    if (bad.readFailed) EXPECT_NE(bad.error, "Could not extract the image archive.");
+    if (bad.readFailed) {
+        EXPECT_NE(bad.error, "Could not extract the image archive.");
+    }
 }
 
 TEST_F(ArchiveReaderTest, ErrorBufferIsTruncatedOrLeftAlone) {
