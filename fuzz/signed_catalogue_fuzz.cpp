@@ -40,8 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string envelope = (data[0] & 1) ? signing::envelope(rest, "fuzz", setup.key) : rest;
     try {
         Catalogue catalogue = SignedCatalogue::verify(envelope, setup.config, setup.now);
-        // Whatever passed must hold what the checks promise.
-        if (catalogue.images.empty() || catalogue.images.size() > SignedCatalogue::kMaxImages ||
+        // Whatever passed must hold what the checks promise; JSON text never holds a raw NUL.
+        if (envelope.find('\0') != std::string::npos || catalogue.images.empty() || catalogue.images.size() > SignedCatalogue::kMaxImages ||
             catalogue.rules.size() > SignedCatalogue::kMaxRules ||
             !(catalogue.date() < setup.now + SignedCatalogue::kClockTolerance))
             std::abort();

@@ -173,6 +173,28 @@ TEST(SignedCatalogue, EnvelopeIsCheckedBeforeItsSignature) {
     EXPECT_EQ(outcome(signing::envelope(big, "main-2026", mainKey())), untrusted);
 }
 
+// Faults caught: a NUL byte ending the parse early (a valid value followed by "\0" and anything
+// passed), and nesting limited only by memory (3 MiB of '[' cost about 250 MB before any check).
+TEST(SignedCatalogue, EveryByteIsParsedAndNestingIsBoundedInEnvelopeAndPayload) {
+    const std::string junk = std::string(1, '\0') + std::string(100'000, 'j');
+    const std::string payload = catalogue().dump();
+    EXPECT_EQ(outcome(sealed(catalogue()) + junk), "decode");
+    EXPECT_EQ(outcome(signing::envelope(payload + junk, "main-2026", mainKey())), "decode");
+
+    // Unknown keys are ignored, so only the depth limit can refuse them: 32 levels in all pass.
+    auto withDeepKey = [](const std::string& object, int arrays) {
+        return "{\"deep\":" + std::string(arrays, '[') + std::string(arrays, ']') + "," +
+               object.substr(1);
+    };
+    for (int arrays : {31, 32}) {
+        const char* expected = arrays == 31 ? "accepted" : "decode";
+        EXPECT_EQ(outcome(withDeepKey(sealed(catalogue()), arrays)), expected) << arrays;
+        EXPECT_EQ(outcome(signing::envelope(withDeepKey(payload, arrays), "main-2026", mainKey())),
+                  expected)
+            << arrays;
+    }
+}
+
 TEST(SignedCatalogue, SignatureCoversTheExactPayloadUnderTheNamedKey) {
     std::string payload = catalogue().dump();
     json e = json::parse(signing::envelope(payload, "main-2026", mainKey()));
@@ -415,6 +437,11 @@ TEST(SignedCatalogueRefresh, KeepsTheNewestValidCatalogueAndWritesOnlyAWinningDo
 
     // A download that fails its check is ignored.
     *site.body = sealed(catalogue(2, 1, "2026-05-20T00:00:00Z", "forged"), otherKey());
+    EXPECT_EQ(SignedCatalogue::refresh(current, site.config, site.options(folder)).catalogueVersion,
+              "newer");
+    EXPECT_EQ(testing::readFile(kept), newer);
+    // So is a newer one with bytes after a NUL: they never reach the kept copy.
+    *site.body = sealed(catalogue(2, 1, "2026-05-20T00:00:00Z", "padded")) + '\0' + "junk";
     EXPECT_EQ(SignedCatalogue::refresh(current, site.config, site.options(folder)).catalogueVersion,
               "newer");
     EXPECT_EQ(testing::readFile(kept), newer);

@@ -1,6 +1,7 @@
 #include "core/records/json_fields.hpp"
 
 #include <limits>
+#include <string>
 
 #include "core/records/decode_error.hpp"
 
@@ -14,8 +15,21 @@ namespace {
 }  // namespace
 
 Json parse(std::string_view text) {
+    // The parser takes a NUL byte for the end of its input, so a valid value followed by "\0"
+    // and anything at all would pass. JSON text never holds a raw NUL (inside a string it must
+    // be escaped), so one anywhere is refused before parsing.
+    if (std::size_t at = text.find('\0'); at != std::string_view::npos)
+        fail("JSON text", "NUL byte at offset " + std::to_string(at));
+    // Asked before each array or object is opened, with the number of levels already open.
+    auto limitDepth = [](int depth, Json::parse_event_t event, Json&) {
+        if ((event == Json::parse_event_t::array_start ||
+             event == Json::parse_event_t::object_start) &&
+            depth >= kMaxDepth)
+            fail("JSON text", "nested deeper than " + std::to_string(kMaxDepth) + " levels");
+        return true;
+    };
     try {
-        return Json::parse(text.begin(), text.end());
+        return Json::parse(text.begin(), text.end(), limitDepth);
     } catch (const Json::exception& e) {
         throw DecodeError(e.what());
     }

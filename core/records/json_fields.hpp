@@ -16,7 +16,13 @@ namespace korvex::json {
 
 using Json = nlohmann::json;
 
-// Parses `text` as one JSON value; a syntax error becomes DecodeError.
+// Deepest nesting of arrays and objects that parse() accepts. Every document of the system needs
+// fewer than ten levels; the limit keeps a hostile document of brackets from costing memory.
+constexpr int kMaxDepth = 32;
+
+// Parses the whole of `text` as one JSON value: only white space may follow it, and a NUL byte
+// anywhere is an error. Nesting deeper than kMaxDepth is refused while parsing, before the
+// deeper levels cost anything. Every refusal is a DecodeError.
 Json parse(std::string_view text);
 
 // The value at `key` of `object`; DecodeError when `object` is not an object or lacks the key.
