@@ -197,6 +197,12 @@ TEST(ImageDownload, RefusesAnswersThatDisagreeWithTheCatalogue) {
     wrong[5] ^= 0x20;
     f.server.serveFile("/wrong-content", wrong);
     f.server.status("/404", 404);
+    f.server.route("/endless-headers", [](const HttpRequest&, HttpsConnection& c) {
+        const std::string line = "X-Filler: " + std::string(1000, 'h') + "\r\n";
+        if (!c.send("HTTP/1.1 200 OK\r\n")) return;
+        for (int i = 0; i < 64 * 1024; ++i)
+            if (!c.send(line)) return;
+    });
 
     struct Case {
         const char* path;
@@ -214,6 +220,7 @@ TEST(ImageDownload, RefusesAnswersThatDisagreeWithTheCatalogue) {
         {"/wrong-content", false,
          "Downloaded image checksum is invalid. Remove the partial download and retry."},
         {"/404", false, "ImagerHTTP 404: Download server returned HTTP 404. Please retry later."},
+        {"/endless-headers", false, "ImagerURL -1011: The server's answer was refused."},
     };
     for (const Case& test : cases) {
         TempDir home;

@@ -150,6 +150,36 @@ TEST(SecureNetwork, TransferFailuresMapOntoTheRetryCodes) {
     EXPECT_EQ(SecureNetwork::smallData(server.url("/fine"), options), "fine");
 }
 
+// Faults caught: endless headers read as a lost connection (and so retried), a header line too
+// long for libcurl reported as "Out of memory", and an unasked-for protocol switch reported as a
+// failure to write output.
+TEST(SecureNetwork, AnswersNoGetMayGetAreRefusedAsSuch) {
+    HttpsTestServer server;
+    auto headers = [](std::size_t lines, std::size_t lineBytes) {
+        return [=](const HttpRequest&, HttpsConnection& c) {
+            const std::string line = "X-Filler: " + std::string(lineBytes, 'h') + "\r\n";
+            if (!c.send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n")) return;
+            for (std::size_t i = 0; i < lines; ++i)
+                if (!c.send(line)) return;
+            c.send("\r\nok");
+        };
+    };
+    server.route("/64-KiB-of-headers", headers(64, 1000));  // the control: an ordinary answer
+    server.route("/64-MiB-of-headers", headers(64 * 1024, 1000));
+    server.route("/2-MiB-line", headers(1, 2 << 20));
+    server.route("/101", [](const HttpRequest&, HttpsConnection& c) {
+        c.send("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+               "Connection: Upgrade\r\n\r\nframes of another protocol");
+        c.stall(5s);
+    });
+    EXPECT_EQ(SecureNetwork::smallData(server.url("/64-KiB-of-headers"), quick(server)), "ok");
+    for (const char* path : {"/64-MiB-of-headers", "/2-MiB-line", "/101"}) {
+        auto fetch = [&] { SecureNetwork::smallData(server.url(path), quick(server)); };
+        EXPECT_EQ(urlCodeOf(fetch), NetworkError::kBadServerResponse) << path;
+        EXPECT_EQ(failureOf(fetch), "other: The server's answer was refused.") << path;
+    }
+}
+
 TEST(SecureNetwork, FirstFailureWinsAndNoCheckRunsAfterIt) {
     HttpsTestServer server;
     server.route("/chunks", [](const HttpRequest&, HttpsConnection& c) {

@@ -67,10 +67,23 @@ NetworkError timedOut() {
     return urlError(NetworkError::kTimedOut, "The request timed out.");
 }
 
-// Maps libcurl's result onto the codes the rest of the application decides on.
-NetworkError mapCurlError(CURLcode result, CURL* easy, const char* detail) {
+// A server that answers outside what a plain GET may get back (headers without end, a line
+// libcurl will not hold, a protocol switch nobody asked for) is not a network failure: trying
+// again would only get the same answer.
+NetworkError refusedAnswer() {
+    return urlError(NetworkError::kBadServerResponse, "The server's answer was refused.");
+}
+
+// Maps libcurl's result onto the codes the rest of the application decides on. `answered` tells
+// whether the final response's headers had been accepted.
+NetworkError mapCurlError(CURLcode result, CURL* easy, const char* detail, bool answered) {
     std::string why = detail != nullptr && *detail != '\0' ? detail : curl_easy_strerror(result);
     switch (result) {
+        case CURLE_OUT_OF_MEMORY:
+            // Before the headers are through, this is libcurl refusing a header line longer than
+            // it will buffer (100 KiB); its own allocations there are a few small buffers.
+            if (!answered) return refusedAnswer();
+            return urlError(NetworkError::kUnknown, "Network request failed: " + why);
         case CURLE_OPERATION_TIMEDOUT:
             return timedOut();
         case CURLE_COULDNT_CONNECT: {
@@ -126,6 +139,7 @@ struct Transfer::Hop {
     std::string url;
     HttpResponse current;
     bool accepted = false;  // the final response passed the caller's check
+    std::size_t headerBytes = 0;  // every header line of this hop, interim responses included
     std::optional<std::string> redirectTo;
     Clock::time_point lastActivity;
 };
@@ -137,6 +151,11 @@ struct TransferCallbacks {
         std::size_t n = size * count;
         hop.lastActivity = Clock::now();
         if (transfer.failed()) return 0;
+        hop.headerBytes += n;
+        if (hop.headerBytes > Transfer::kMaxHeaderBytes) {
+            transfer.record(std::make_exception_ptr(refusedAnswer()));
+            return 0;
+        }
         if (hop.accepted) return n;  // trailers
         std::string_view line = trim(std::string_view(data, n));
         if (line.substr(0, 5) == "HTTP/") {
@@ -153,6 +172,10 @@ struct TransferCallbacks {
         }
         // End of one header block.
         long status = hop.current.status;
+        if (status == 101) {  // a switch to another protocol, which a GET never asks for
+            transfer.record(std::make_exception_ptr(refusedAnswer()));
+            return 0;
+        }
         if (status >= 100 && status < 200) return n;
         if (isRedirectStatus(status)) {
             if (auto location = hop.current.header("Location"); location && !location->empty()) {
@@ -179,7 +202,11 @@ struct TransferCallbacks {
         Transfer& transfer = *hop.owner;
         std::size_t n = size * count;
         hop.lastActivity = Clock::now();
-        if (transfer.failed() || !hop.accepted) return 0;
+        if (transfer.failed()) return 0;
+        if (!hop.accepted) {  // bytes that belong to no response the caller saw
+            if (!hop.redirectTo) transfer.record(std::make_exception_ptr(refusedAnswer()));
+            return 0;
+        }
         try {
             transfer.receive_(std::string_view(data, n));
         } catch (...) {
@@ -309,7 +336,8 @@ void Transfer::run(const HttpsUrl& url, const std::vector<std::string>& headers,
             target = next->text;
             continue;
         }
-        if (result != CURLE_OK) record(std::make_exception_ptr(mapCurlError(result, h, detail)));
+        if (result != CURLE_OK)
+            record(std::make_exception_ptr(mapCurlError(result, h, detail, hop.accepted)));
         return;
     }
 }

@@ -3,7 +3,10 @@
 // `response` sees the status and headers of the final response (never those of a redirect) and
 // may throw to refuse it; `receive` gets every body chunk in order and may throw. Redirects are
 // followed one hop at a time by this class, each proposed address checked by SecureNetwork::https
-// and counted: five are followed, the sixth is refused with "Unsafe download redirect.".
+// and counted: five are followed, the sixth is refused with "Unsafe download redirect.". An answer
+// no GET may get (more than kMaxHeaderBytes of headers, a header line libcurl will not hold, a
+// "101 Switching Protocols") fails with NetworkError kBadServerResponse, "The server's answer was
+// refused.", which is never worth another attempt.
 // Only the first recorded failure counts; once one is recorded the request is abandoned and no
 // caller check runs again. run() always returns once the request has ended, whatever happened.
 //
@@ -12,6 +15,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -42,6 +46,10 @@ class Transfer {
     using CancelCheck = std::function<bool()>;
 
     static constexpr long kMaxRedirects = 5;
+    // Header bytes one response may send before it is refused with "The server's answer was
+    // refused." (the code kBadServerResponse). Below libcurl's own limit of 300 KiB less one
+    // 100 KiB line, so this refusal, not libcurl's, always comes first.
+    static constexpr std::size_t kMaxHeaderBytes = 128 * 1024;
     static constexpr std::chrono::milliseconds kPollStep{100};
 
     Transfer(ResponseCheck response, Receive receive);
