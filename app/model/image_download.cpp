@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <optional>
+#include <random>
 #include <system_error>
 #include <thread>
 
@@ -15,6 +17,7 @@
 #include "core/net/network_error.hpp"
 #include "core/net/transfer.hpp"
 #include "core/records/imager_error.hpp"
+#include "core/system/unique_fd.hpp"
 
 namespace korvex {
 namespace {
@@ -36,27 +39,74 @@ std::optional<std::int64_t> signedDecimal(std::string_view text) {
     return value;
 }
 
-// Renames `from` to `to` unless `to` exists: the cache only ever gains proven files, it never
-// loses one to a rename.
-void moveWithoutReplacing(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
-    // Some file systems (FUSE, network shares) cannot rename exclusively; check, then rename.
-    if (errno == EINVAL || errno == ENOSYS) {
-        struct stat st {};
-        if (::lstat(to.c_str(), &st) == 0)
-            errno = EEXIST;
-        else if (::rename(from.c_str(), to.c_str()) == 0)
-            return;
-    }
+const char* const kChecksumInvalid =
+    "Downloaded image checksum is invalid. Remove the partial download and retry.";
+
+[[noreturn]] void moveFailed() {
     throw std::system_error(errno, std::generic_category(), "Cannot move the download");
 }
 
+// Renames `from` to `to` in `dir` unless `to` exists (false, errno EEXIST): no rename here ever
+// destroys a file. Some file systems (FUSE, network shares) cannot rename exclusively; there the
+// name is checked first, and only a file created in between could be replaced.
+bool renameWithoutReplacing(int dir, const std::string& from, const std::string& to) {
+    if (::renameat2(dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    struct stat st {};
+    if (::fstatat(dir, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::renameat(dir, from.c_str(), dir, to.c_str()) == 0;
+}
+
+std::string randomSuffix() {
+    std::random_device source;
+    char text[17];
+    std::snprintf(text, sizeof text, "%08x%08x", source(), source());
+    return text;
+}
+
+// Moves the partial file to the finished name and proves that what then carries the finished name
+// is the very file read through `hashed`: same device and inode, looked at after the move without
+// following a link. A cache folder others may write to (a shared download folder is taken as it
+// is) lets them put a file of their own, or a stale one of ours, in place of the partial name while
+// it is hashed; a rename by name would then hand out bytes nobody checked.
+// When the proof fails, whatever carries the finished name is moved back to the partial name (or,
+// if that is taken again, to a fresh name beside it) and the download fails with the checksum
+// text. Nothing is ever unlinked: a check followed by an unlink could, in a folder others write
+// to, remove a file that was swapped in between; a rename that never replaces loses nothing, and
+// the next attempt refuses a partial file that is not ours or proves it again from the start.
+void moveHashedFile(const SourceFile& hashed, const std::string& directory,
+                    const std::string& partialName, const std::string& finishedName) {
+    struct stat proven {};
+    if (::fstat(hashed.fd(), &proven) != 0) moveFailed();
+    // Every step below names the same folder, whatever happens to its path meanwhile.
+    UniqueFd dir(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir) moveFailed();
+    if (!renameWithoutReplacing(dir.get(), partialName, finishedName)) moveFailed();
+    struct stat moved {};
+    if (::fstatat(dir.get(), finishedName.c_str(), &moved, AT_SYMLINK_NOFOLLOW) == 0 &&
+        moved.st_dev == proven.st_dev && moved.st_ino == proven.st_ino)
+        return;
+    if (!renameWithoutReplacing(dir.get(), finishedName, partialName) && errno == EEXIST) {
+        for (int tries = 0; tries < 16; ++tries)
+            if (renameWithoutReplacing(dir.get(), finishedName,
+                                       partialName + "." + randomSuffix()) ||
+                errno != EEXIST)
+                break;
+    }
+    throw ImagerError(kChecksumInvalid);
+}
+
 // One attempt: resume or restart the partial file, transfer, and prove the result.
-std::string attempt(const ImageVariant& variant, const std::string& partial,
-                    const std::string& finished, const std::string& expectedHash,
+std::string attempt(const ImageVariant& variant, const std::string& directory,
+                    const std::string& finishedName, const std::string& expectedHash,
                     const Cancellation& cancel, const ProgressCallback& progress,
                     const NetworkOptions& options) {
     const std::int64_t size = variant.compressedSize;
+    const std::string partialName = finishedName + ".part";
+    const std::string partial = directory + "/" + partialName;
     SourceFile part(partial, getuid(), /*writable=*/true);
     const int fd = part.fd();
     std::int64_t offset = part.size();
@@ -110,10 +160,9 @@ std::string attempt(const ImageVariant& variant, const std::string& partial,
     SourceFile check(partial, getuid(), /*writable=*/false);
     if (check.size() != size) throw ImagerError("Download size verification failed.");
     if (ImageIO::hashFile(check, cancel, progress) != expectedHash)
-        throw ImagerError(
-            "Downloaded image checksum is invalid. Remove the partial download and retry.");
-    moveWithoutReplacing(partial, finished);
-    return finished;
+        throw ImagerError(kChecksumInvalid);
+    moveHashedFile(check, directory, partialName, finishedName);
+    return directory + "/" + finishedName;
 }
 
 }  // namespace
@@ -150,7 +199,6 @@ std::string ImageDownload::fetch(const ImageVariant& variant, const std::string&
                                  const NetworkOptions& options) {
     AppPaths::makePrivate(directory);
     const std::string finished = directory + "/" + fileName(variant);
-    const std::string partial = finished + ".part";
     const std::string expectedHash = lowerAscii(variant.sha256);
 
     struct stat st {};
@@ -165,7 +213,8 @@ std::string ImageDownload::fetch(const ImageVariant& variant, const std::string&
 
     for (int number = 0;; ++number) {
         try {
-            return attempt(variant, partial, finished, expectedHash, cancel, progress, options);
+            return attempt(variant, directory, fileName(variant), expectedHash, cancel, progress,
+                           options);
         } catch (...) {
             if (cancel.isCancelled()) throw ImagerError::cancelled();
             if (number == kAttempts - 1 || !isRetryable(std::current_exception())) throw;

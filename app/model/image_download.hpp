@@ -1,10 +1,13 @@
 // ImageDownload: brings one catalogue image into the download cache and proves it.
 //
-// The finished file must have exactly the catalogue's compressed size and SHA-256. A download
-// resumes from its partial file ("<name>.part", owner-only, exclusively locked for one attempt),
-// survives up to two transient failures (time-outs, refused or lost connections, no network, HTTP
-// 429 and 5xx) with waits of 1 s and 2 s, and stops within about 0.1 s of a cancellation. A file
-// already in the cache is reused only after the same proof, and is never deleted or fetched
+// The finished file must have exactly the catalogue's compressed size and SHA-256, and the file
+// moved to the finished name must be the very one that was hashed (same device and inode, looked
+// at after the move), whoever else may write to the folder; when it is not, nothing stays at the
+// finished name and the download fails with the checksum text. A download resumes from its
+// partial file ("<name>.part", owner-only, exclusively locked for one attempt), survives up to two
+// transient failures (time-outs, refused or lost connections, no network, HTTP 429 and 5xx) with
+// waits of 1 s and 2 s, and stops within about 0.1 s of a cancellation. A file already in the
+// cache is reused only after the same proof of size and hash, and is never deleted or fetched
 // again automatically.
 //
 // fetch() blocks its caller; it calls `progress` on the calling thread. Failures: ImagerError (a

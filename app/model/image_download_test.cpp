@@ -1,7 +1,10 @@
 #include "app/model/image_download.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -245,6 +248,67 @@ TEST(ImageDownload, RefusesAnswersThatDisagreeWithTheCatalogue) {
     f.cache = fresh.file("Images");
     v.downloadUrl = "http://127.0.0.1/image.xz";
     EXPECT_EQ(failureOf([&] { f.fetch(v); }), "An HTTPS download URL is required.");
+}
+
+// Fault caught: in a download folder another user may write to, a file put in place of the
+// partial one while that was hashed was moved to the finished name by its name and handed out as
+// the verified image: the other user's own bytes, or a stale full-size partial file of ours.
+TEST(ImageDownload, TheFinishedFileIsTheOneThatWasHashedWhoeverElseWritesTheFolder) {
+    KVI_REQUIRE_ROOT();
+    testing::TestUser other("kvidl");
+    ASSERT_TRUE(other.valid());
+    for (bool othersOwnFile : {true, false}) {
+        SCOPED_TRACE(othersOwnFile ? "the other user's own file" : "a stale file of ours");
+        Fixture f;
+        f.server.serveFile("/image.xz", kImage);
+        const ImageVariant v = f.variant("/image.xz");
+        const std::string partial = f.partialOf(v);
+        const std::string finished = f.cache + "/" + ImageDownload::fileName(v);
+        const std::string planted = f.cache + "/planted";
+        // A shared download folder, which is taken as it is.
+        ASSERT_EQ(::chmod(f.home.path().c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir(f.cache.c_str(), 0777), 0);
+        ASSERT_EQ(::chmod(f.cache.c_str(), 0777), 0);
+        if (!othersOwnFile) {
+            testing::writeFile(planted, std::string(kImage.size(), 's'));
+            ASSERT_EQ(::chmod(planted.c_str(), 0600), 0);
+        }
+        // While the finished download is hashed, the other user swaps the partial name.
+        bool swapped = false;
+        auto progress = [&](const WriteEvent& e) {
+            if (e.stage != "checking" || swapped) return;
+            swapped = true;
+            pid_t child = ::fork();
+            if (child == 0) {
+                if (!other.become()) ::_exit(90);
+                if (othersOwnFile) {
+                    int fd = ::open(planted.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+                    if (fd < 0 || ::write(fd, "not the image\n", 14) != 14) ::_exit(91);
+                    ::close(fd);
+                }
+                ::_exit(::rename(planted.c_str(), partial.c_str()) == 0 ? 0 : 92);
+            }
+            int status = -1;
+            ::waitpid(child, &status, 0);
+            EXPECT_EQ(status, 0) << "the other user could not swap the partial file";
+        };
+        EXPECT_EQ(failureOf([&] { ImageDownload::fetch(v, f.cache, f.cancel, progress,
+                                                       f.options()); }),
+                  "Downloaded image checksum is invalid. Remove the partial download and retry.");
+        EXPECT_TRUE(swapped);
+        struct stat st {};
+        EXPECT_NE(::lstat(finished.c_str(), &st), 0) << "nothing may stay at the finished name";
+        // Nothing was deleted: the swapped-in file is back under the partial name, and the next
+        // call refuses it or proves a fresh download.
+        ASSERT_EQ(::lstat(partial.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, othersOwnFile ? other.uid() : 0u);
+        if (othersOwnFile) {
+            EXPECT_EQ(failureOf([&] { f.fetch(v); }),
+                      "The image must be an unlocked regular file owned by this user.");
+        } else {
+            EXPECT_EQ(testing::readFile(f.fetch(v)), kImage);
+        }
+    }
 }
 
 TEST(ImageDownload, RetriesTransientFailuresAndResumesWhereTheLastAttemptStopped) {
