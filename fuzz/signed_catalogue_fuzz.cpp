@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         Catalogue catalogue = SignedCatalogue::verify(envelope, setup.config, setup.now);
         // Whatever passed must hold what the checks promise; JSON text never holds a raw NUL.
-        if (envelope.find('\0') != std::string::npos || catalogue.images.empty() || catalogue.images.size() > SignedCatalogue::kMaxImages ||
+        if (envelope.find('\0') != std::string::npos || catalogue.images.empty() ||
+            catalogue.images.size() > SignedCatalogue::kMaxImages ||
             catalogue.rules.size() > SignedCatalogue::kMaxRules ||
             !(catalogue.date() < setup.now + SignedCatalogue::kClockTolerance))
             std::abort();

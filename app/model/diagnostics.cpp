@@ -93,6 +93,31 @@ std::string nowText() {
     return text;
 }
 
+// A log this process may append to: a regular file of its own user with no other name. A hard
+// link would carry the entries into whatever file shares it, and another user's file would let
+// that user read them.
+bool isOwnLog(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+           st.st_uid == ::geteuid();
+}
+
+// Opens the log for appending, or a fresh log in place of a doubtful one. Never through a symbolic
+// link (nothing is written then). A doubtful file is not written to: its name is unlinked, which
+// leaves the data of a linked file under its other names, and a new log is created exclusively.
+// O_NONBLOCK keeps a FIFO planted at the path from blocking the caller.
+UniqueFd openLog(const std::string& path) {
+    const int flags =
+        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    UniqueFd fd(::open(path.c_str(), flags, 0600));
+    if (!fd || isOwnLog(fd.get())) return fd;
+    fd.reset();
+    if (::unlink(path.c_str()) != 0) return fd;
+    fd = UniqueFd(::open(path.c_str(), flags | O_EXCL, 0600));
+    if (fd && !isOwnLog(fd.get())) fd.reset();
+    return fd;
+}
+
 std::mutex& logLock() {
     static std::mutex lock;
     return lock;
@@ -137,19 +162,13 @@ void Diagnostics::log(const std::string& folder, std::string_view stage,
         }
         std::string line = entry(stage, message, nowText());
         line += '\n';
-        // O_NONBLOCK keeps a FIFO planted at the path from blocking the caller.
-        UniqueFd fd(::open(path.c_str(),
-                           O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
-                           0600));
+        UniqueFd fd = openLog(path);
         if (!fd) return;
-        struct stat opened {};
-        if (::fstat(fd.get(), &opened) == 0 && S_ISREG(opened.st_mode)) {
-            try {
-                ImageIO::writeAll(
-                    fd.get(), std::span<const std::uint8_t>(
+        try {
+            ImageIO::writeAll(fd.get(),
+                              std::span<const std::uint8_t>(
                                   reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
-            } catch (...) {
-            }
+        } catch (...) {
         }
     } catch (...) {
     }

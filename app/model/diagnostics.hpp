@@ -4,7 +4,8 @@
 // written as "\/". The message is cut to its first 1,000 and the stage to its first 40
 // user-perceived characters. Before an entry is appended to a log larger than 1 MiB, the log
 // becomes "imager.log.previous" (replacing the older one). The log is never opened through a
-// symbolic link.
+// symbolic link, and is written only when it is a regular file of this user with one link;
+// anything else in its place (a hard link, another user's file) is replaced by a fresh log.
 //
 // log() never fails and never reports anything: a failure costs at most that one entry. All
 // calls in the process are serialised by one lock, so a rotation and an append never interleave;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
@@ -92,6 +93,39 @@ TEST(Diagnostics, NeverFollowsALinkAndNeverFails) {
 
     testing::writeFile(root.file("blocker"), "");
     Diagnostics::log(root.file("blocker/Korvex Imager"), "stage", "message");  // no throw
+}
+
+// Faults caught: entries appended through a hard link into the file it shares, and into a file
+// of another user, who could read them all.
+TEST(Diagnostics, OnlyAPlainLogOfOurOwnIsWrittenAnythingElseMakesWayForAFreshOne) {
+    KVI_REQUIRE_ROOT();
+    testing::TestUser other("kvilog");
+    ASSERT_TRUE(other.valid());
+    for (bool hardLink : {true, false}) {
+        SCOPED_TRACE(hardLink ? "hard link" : "another user's file");
+        TempDir root;
+        const std::string folder = root.file("Korvex Imager");
+        const std::string log = folder + "/imager.log";
+        const std::string elsewhere = root.file("elsewhere");
+        std::filesystem::create_directory(folder);
+        testing::writeFile(hardLink ? elsewhere : log, "not a log\n");
+        if (hardLink)
+            std::filesystem::create_hard_link(elsewhere, log);
+        else
+            ASSERT_EQ(::chown(log.c_str(), other.uid(), other.gid()), 0);
+
+        Diagnostics::log(folder, "stage", "message");
+        if (hardLink) {
+            EXPECT_EQ(testing::readFile(elsewhere), "not a log\n");
+        }
+        ASSERT_EQ(linesOf(log).size(), 1u);
+        EXPECT_EQ(nlohmann::json::parse(linesOf(log)[0])["stage"], "stage");
+        struct stat st {};
+        ASSERT_EQ(::lstat(log.c_str(), &st), 0);
+        EXPECT_EQ(st.st_nlink, 1u);
+        EXPECT_EQ(st.st_uid, ::geteuid());
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+    }
 }
 
 TEST(Diagnostics, ConcurrentEntriesStayWholeLines) {

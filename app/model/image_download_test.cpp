@@ -292,9 +292,9 @@ TEST(ImageDownload, TheFinishedFileIsTheOneThatWasHashedWhoeverElseWritesTheFold
             ::waitpid(child, &status, 0);
             EXPECT_EQ(status, 0) << "the other user could not swap the partial file";
         };
-        EXPECT_EQ(failureOf([&] { ImageDownload::fetch(v, f.cache, f.cancel, progress,
-                                                       f.options()); }),
-                  "Downloaded image checksum is invalid. Remove the partial download and retry.");
+        EXPECT_EQ(
+            failureOf([&] { ImageDownload::fetch(v, f.cache, f.cancel, progress, f.options()); }),
+            "Downloaded image checksum is invalid. Remove the partial download and retry.");
         EXPECT_TRUE(swapped);
         struct stat st {};
         EXPECT_NE(::lstat(finished.c_str(), &st), 0) << "nothing may stay at the finished name";

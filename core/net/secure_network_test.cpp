@@ -168,8 +168,9 @@ TEST(SecureNetwork, AnswersNoGetMayGetAreRefusedAsSuch) {
     server.route("/64-MiB-of-headers", headers(64 * 1024, 1000));
     server.route("/2-MiB-line", headers(1, 2 << 20));
     server.route("/101", [](const HttpRequest&, HttpsConnection& c) {
-        c.send("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
-               "Connection: Upgrade\r\n\r\nframes of another protocol");
+        c.send(
+            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+            "Connection: Upgrade\r\n\r\nframes of another protocol");
         c.stall(5s);
     });
     EXPECT_EQ(SecureNetwork::smallData(server.url("/64-KiB-of-headers"), quick(server)), "ok");

@@ -138,7 +138,7 @@ struct Transfer::Hop {
     Transfer* owner = nullptr;
     std::string url;
     HttpResponse current;
-    bool accepted = false;  // the final response passed the caller's check
+    bool accepted = false;        // the final response passed the caller's check
     std::size_t headerBytes = 0;  // every header line of this hop, interim responses included
     std::optional<std::string> redirectTo;
     Clock::time_point lastActivity;
