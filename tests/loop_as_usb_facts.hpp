@@ -30,8 +30,11 @@ class LoopAsUsbFacts : public LinuxDiskFacts {
     std::string loop_;
 };
 
-// Where a test tells the test writer its drive: the launch script gives the writer an empty
-// environment, so the name travels in this root-owned file rather than in KVI_TEST_DRIVE.
-inline constexpr const char* kTestDriveFile = "/run/korvex-imager-test-drive";
+// Where a test tells the test writer the drive of writes requested by user `uid`: the launch script
+// gives the writer an empty environment, so the name travels in this root-owned file rather than
+// in KVI_TEST_DRIVE. One file per user, so runs with users of their own never share one.
+inline std::string testDriveFile(unsigned uid) {
+    return "/run/korvex-imager-test-drive-" + std::to_string(uid);
+}
 
 }  // namespace korvex::testing

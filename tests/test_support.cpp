@@ -35,6 +35,19 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+std::string copyForUsers(const TempDir& tree, const std::string& program,
+                         const std::string& subfolder) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(tree.path()) / subfolder;
+    fs::create_directories(folder);
+    for (fs::path p = folder; p.string().size() >= tree.path().size(); p = p.parent_path())
+        fs::permissions(p, fs::perms(0755));
+    const fs::path copy = folder / fs::path(program).filename();
+    fs::copy_file(program, copy, fs::copy_options::overwrite_existing);
+    fs::permissions(copy, fs::perms(0755));
+    return copy;
+}
+
 void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

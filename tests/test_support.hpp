@@ -39,6 +39,13 @@ class TempDir {
     std::string path_;
 };
 
+// Copies the built program `program` into `tree`/`subfolder` (created as needed), with the tree
+// and the copy open to every user (folders 0755, the copy 0755), and returns the copy's path. What
+// a test user runs must not depend on whether it can enter the checkout, which may be root's
+// alone; the checkout's own permissions are never touched. REQUIRES: `tree` is the test's own.
+std::string copyForUsers(const TempDir& tree, const std::string& program,
+                         const std::string& subfolder);
+
 // Writes `bytes` to `path` (created or truncated, mode 0644). Fails the test on error.
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);

@@ -4,5 +4,10 @@
 #include "writer/writer_main.hpp"
 
 int main(int argc, char** argv) {
-    return korvex::WriterMain::main(argc, argv, korvex::writerDiskFacts());
+    // Nothing may end the writer without its exit status: whatever escapes is a failure.
+    try {
+        return korvex::WriterMain::main(argc, argv, korvex::writerDiskFacts());
+    } catch (...) {
+        return 1;
+    }
 }

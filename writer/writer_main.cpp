@@ -16,6 +16,7 @@
 #include "core/system/unique_fd.hpp"
 #include "core/system/utf8_text.hpp"
 #include "writer/heartbeat.hpp"
+#include "writer/signal_cancellation.hpp"
 #include "writer/sleep_inhibitor.hpp"
 
 namespace korvex {
@@ -84,6 +85,14 @@ int WriterMain::main(int argc, const char* const* argv, DiskFacts& facts) {
     // A vanished application must fail a send, not end the process.
     signal(SIGPIPE, SIG_IGN);
     Cancellation cancellation;
+    // Whoever stops the writer by a signal (a shutdown, an administrator) gets the same orderly
+    // end as a "cancel" line: the device flushed and closed, the "cancelled" report sent.
+    std::optional<SignalCancellation> signals;
+    try {
+        signals.emplace(cancellation);
+    } catch (const std::exception&) {
+        return 1;
+    }
 
     std::optional<WriteRequest> request = acceptedRequest(argc, argv);
     if (!request) return 1;
@@ -98,10 +107,10 @@ int WriterMain::main(int argc, const char* const* argv, DiskFacts& facts) {
     fcntl(channel.get(), F_SETFL, O_NONBLOCK);
 
     Heartbeat heartbeat(channel.get(), cancellation);
-    heartbeat.start();
     SleepInhibitor inhibitor;
     std::string failure;
     try {
+        heartbeat.start();
         event(channel.get(), WriteEvent{"connected", 0, 0, request->nonce});
         inhibitor.acquire();
         perform(

@@ -1,4 +1,6 @@
+// korvex-imager-cli: see cli.hpp.
 #include <signal.h>
+#include <unistd.h>
 
 #include <iostream>
 
@@ -6,6 +8,11 @@
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
-    return korvex::runCli(argc, argv, korvex::WriterClient::systemEnvironment(), std::cin,
-                          std::cout, std::cerr);
+    try {
+        return korvex::runCli(argc, argv, korvex::WriterClient::systemEnvironment(), STDIN_FILENO,
+                              std::cout, std::cerr);
+    } catch (...) {
+        std::cerr << "Unexpected failure.\n";
+        return korvex::kCliFailed;
+    }
 }

@@ -1,5 +1,7 @@
 // ElevationRunner: the process that runs the launch script with administrator rights (polkit's
-// pkexec, or sudo -n when KORVEX_IMAGER_ELEVATE=sudo), started with PATH as its only variable.
+// pkexec, or sudo -n when KORVEX_IMAGER_ELEVATE=sudo), started with PATH as its only variable, in
+// a session of its own (no controlling terminal, so terminal signals never reach it) and with
+// every signal unblocked and at its default.
 //
 // Its standard output and error are drained and discarded so it never blocks on a full pipe.
 // Owns the child: the destructor terminates a runner still running, waits for it, and stops the

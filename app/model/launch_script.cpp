@@ -29,7 +29,9 @@ std::string launchScript(const std::string& helper, const std::string& sha,
     const std::string lines[] = {
         "umask 077",
         "d=$(/usr/bin/mktemp -d " + std::string(platform::kLaunchTempTemplate) + ") || exit 1",
-        "trap '/bin/rm -rf \"$d\"' EXIT",
+        // A signal must not skip the clean-up. The shell runs the trap when the current line
+        // ends; any line still to come then fails for want of the copy.
+        "trap '/bin/rm -rf \"$d\"' EXIT INT TERM HUP",
         "/bin/cp " + shellQuote(helper) + " \"$d/writer\" || exit 1",
         "/bin/chmod 500 \"$d/writer\" || exit 1",
         "actual=$(/usr/bin/sha256sum \"$d/writer\") || exit 1",

@@ -2,7 +2,8 @@
 //
 // It copies the writer to a private temporary folder, checks the copy's SHA-256 against the
 // digest the application computed, and runs the copy with an empty environment (PATH only) and
-// exactly one argument, the Base64 request. The copy is removed when the script ends.
+// exactly one argument, the Base64 request. The copy is removed when the script ends, and also
+// when the script is stopped by SIGINT, SIGTERM or SIGHUP.
 #pragma once
 
 #include <string>

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -25,6 +26,7 @@
 #include "core/records/imager_error.hpp"
 #include "core/system/disk_inventory.hpp"
 #include "core/system/unique_fd.hpp"
+#include "core/system/utf8_text.hpp"
 
 namespace korvex {
 namespace {
@@ -37,6 +39,8 @@ constexpr auto kKeepAlivePeriod = 500ms;
 constexpr auto kConnectionDeadline = 300s;
 // Reads per round while the writer has more to say; a fast writer must never wait on us.
 constexpr int kReadsPerRound = 64;
+constexpr const char* kIncomplete =
+    "Writing did not complete. Authorisation may have been cancelled or the writer disconnected.";
 
 // The private channel: a fresh folder, mode 700, holding the listening socket "s". Removed, socket
 // file first, when the channel goes out of scope.
@@ -97,16 +101,29 @@ UniqueFd acceptRootPeer(int listener) {
     }
 }
 
-std::string locateWriter() {
-    std::error_code ec;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return "korvex-imager-writer";
-    std::filesystem::path beside = self.parent_path() / "korvex-imager-writer";
-    if (std::filesystem::exists(beside, ec)) return beside;
-    return self.parent_path().parent_path() / "libexec" / "korvex-imager" / "korvex-imager-writer";
+bool isUtf8(const std::string& text) {
+    return repairUtf8(text) == text;
 }
 
 }  // namespace
+
+std::string WriterClient::locateWriter(const std::string& name) {
+    std::error_code ec;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return name;
+    std::filesystem::path beside = self.parent_path() / name;
+    if (std::filesystem::exists(beside, ec)) return beside;
+    return self.parent_path().parent_path() / "libexec" / "korvex-imager" / name;
+}
+
+std::string WriterClient::resolveImage(const std::string& chosen) {
+    char* resolved = realpath(chosen.c_str(), nullptr);
+    if (resolved == nullptr) throw ImagerError("Cannot open the image file.");
+    std::string path(resolved);
+    std::free(resolved);
+    if (!isUtf8(path)) throw ImagerError(kPathNotUtf8);
+    return path;
+}
 
 std::string randomUUID() {
     unsigned char b[16];
@@ -139,6 +156,8 @@ void WriterClient::write(const std::string& source, const Inspection& inspection
                          const TargetDisk& target, Cancellation& cancel,
                          const std::function<void(const WriteEvent&)>& progress,
                          const Environment& environment) {
+    // The request is JSON text: a path it cannot carry is refused before anything exists.
+    if (!isUtf8(source)) throw ImagerError(kPathNotUtf8);
     std::vector<TargetDisk> candidates = environment.listCandidates({source});
     if (std::find(candidates.begin(), candidates.end(), target) == candidates.end())
         throw ImagerError(
@@ -165,6 +184,7 @@ void WriterClient::write(const std::string& source, const Inspection& inspection
     const Clock::time_point start = Clock::now();
     Clock::time_point lastKeepAlive = start - 1h;
     UniqueFd client;
+    bool terminated = false;
     for (;;) {
         if (!client) {
             // A writer may connect, report and exit between two rounds: whatever connected
@@ -173,9 +193,14 @@ void WriterClient::write(const std::string& source, const Inspection& inspection
             client = acceptRootPeer(channel.listener());
             if (!client && exited) break;
             if (!client) {
-                if (cancel.isCancelled() || Clock::now() - start > kConnectionDeadline) {
+                // The runner is asked to stop once, and the channel stays served until it has:
+                // a runner past authorisation no longer takes our signal (its command runs as
+                // root), and a writer that connects after all must hear "cancel" at once, not
+                // run on until its keep-alive lapses.
+                if (!terminated &&
+                    (cancel.isCancelled() || Clock::now() - start > kConnectionDeadline)) {
                     runner.terminate();
-                    break;
+                    terminated = true;
                 }
                 std::this_thread::sleep_for(kPollPeriod);
                 continue;
@@ -183,7 +208,7 @@ void WriterClient::write(const std::string& source, const Inspection& inspection
         }
 
         if (Clock::now() - lastKeepAlive > kKeepAlivePeriod) {
-            const char* line = cancel.isCancelled() ? "cancel\n" : "ping\n";
+            const char* line = cancel.isCancelled() || terminated ? "cancel\n" : "ping\n";
             (void)send(client.get(), line, std::char_traits<char>::length(line), MSG_NOSIGNAL);
             lastKeepAlive = Clock::now();
         }
@@ -219,14 +244,15 @@ void WriterClient::write(const std::string& source, const Inspection& inspection
 
     const int status = runner.wait();
     if (cancel.isCancelled()) throw ImagerError::cancelled();
+    // Given up on after the connection deadline: whatever a late writer said about our "cancel"
+    // does not make it the user's cancellation.
+    if (terminated) throw ImagerError(kIncomplete);
     if (const auto& failure = session.failure()) {
         if (*failure == "cancelled") throw ImagerError::cancelled();
         throw ImagerError(*failure);
     }
     if (session.completed() && status == 0) return;
-    throw ImagerError(
-        "Writing did not complete. Authorisation may have been cancelled or the writer "
-        "disconnected.");
+    throw ImagerError(kIncomplete);
 }
 
 }  // namespace korvex

@@ -26,19 +26,34 @@ struct WriterClient {
         std::string writerPath;
     };
 
-    // The real environment: the disk inventory of this machine, and the writer installed beside
-    // (or, when installed, in libexec/korvex-imager/ relative to) the running executable.
+    // The real environment: the disk inventory of this machine, and the writer found by
+    // locateWriter.
     static Environment systemEnvironment();
+
+    // The program `name` beside the running executable, else in ../libexec/korvex-imager/ relative
+    // to it (the installed layout, which the build tree repeats).
+    static std::string locateWriter(const std::string& name = "korvex-imager-writer");
+
+    // The image file a user chose, as every part of a write names it: symbolic links resolved
+    // (realpath). Throws ImagerError "Cannot open the image file." when it cannot be resolved, and
+    // the text below when the result is not valid UTF-8, which the request cannot carry. Callers
+    // that take a path from a user (the file chooser, the command line) call this before anything
+    // else, so such a file is refused at once and the same way everywhere.
+    static std::string resolveImage(const std::string& chosen);
+    static constexpr const char* kPathNotUtf8 =
+        "The image path is not valid UTF-8 text. Rename the file or its folder and choose it "
+        "again.";
 
     // The launch script; throws ImagerError "Invalid writer request." on a malformed digest or
     // request argument.
     static std::string command(const std::string& helper, const std::string& sha,
                                const std::string& request);
 
-    // Writes `source` to `target`. Returns on success; throws ImagerError (a message or
-    // cancelled), DecodeError for an undecodable event, or std::system_error when the writer
-    // cannot be read or the runner cannot start. `progress` is called on this thread for each
-    // accepted event, in order.
+    // Writes `source` (a path from resolveImage) to `target`. Returns on success; throws
+    // ImagerError (a message or cancelled), DecodeError for an undecodable event, or
+    // std::system_error when the writer cannot be read or the runner cannot start. `progress` is
+    // called on this thread for each accepted event, in order. Once cancelled it still waits for
+    // the writer to stop and report, so the drive is left flushed and nothing is left behind.
     static void write(const std::string& source, const Inspection& inspection,
                       const TargetDisk& target, Cancellation& cancel,
                       const std::function<void(const WriteEvent&)>& progress,

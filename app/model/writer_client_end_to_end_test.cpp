@@ -51,21 +51,25 @@ struct Client {
     bool fakePeer = false;  // connect to the channel as the user while waiting for the writer
 };
 
-std::set<std::string> channelFolders() {
+// The channel folders of user `uid`. The test users are this run's own, so other runs on the
+// machine can neither add to nor take from what is seen here.
+std::set<std::string> channelFoldersOf(unsigned uid) {
     std::set<std::string> found;
-    for (const auto& entry : fs::directory_iterator("/tmp"))
-        if (entry.path().filename().string().rfind("kvi-", 0) == 0 &&
-            entry.path().filename().string().size() == 40)
+    for (const auto& entry : fs::directory_iterator("/tmp")) {
+        const std::string name = entry.path().filename();
+        struct stat st;
+        if (name.rfind("kvi-", 0) == 0 && name.size() == 40 &&
+            lstat(entry.path().c_str(), &st) == 0 && st.st_uid == uid)
             found.insert(entry.path());
+    }
     return found;
 }
 
-// Connects to the first new channel of this user and waits for the other side to close it.
-void playFakePeer(const std::set<std::string>& before, std::atomic<bool>& closed) {
+// Connects to the first channel of this user and waits for the other side to close it.
+void playFakePeer(std::atomic<bool>& closed) {
     for (auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(5ms)) {
-        for (const std::string& folder : channelFolders()) {
-            if (before.count(folder)) continue;
+        for (const std::string& folder : channelFoldersOf(getuid())) {
             int fd = kvi_unix_connect((folder + "/s").c_str());
             if (fd < 0) continue;
             char byte;
@@ -83,10 +87,14 @@ class WriterClientEndToEnd : public ::testing::Test {
         allowed_ = std::make_unique<TestUser>("kvicli");
         refused_ = std::make_unique<TestUser>("kvino");
         if (allowed_->valid()) allowed_->allowSudoShell();
+        programs_ = std::make_unique<TempDir>();
+        testWriter_ = testing::copyForUsers(*programs_, KVI_TEST_WRITER, "libexec");
+        fakeWriter_ = testing::copyForUsers(*programs_, KVI_FAKE_WRITER, "libexec");
     }
     static void TearDownTestSuite() {
         allowed_.reset();
         refused_.reset();
+        programs_.reset();
     }
 
     void SetUp() override {
@@ -97,11 +105,13 @@ class WriterClientEndToEnd : public ::testing::Test {
         testing::writeFile(backing, "");
         ASSERT_EQ(truncate(backing.c_str(), off_t{3} << 30), 0);
         loop_ = std::make_unique<LoopDevice>(backing, 512);
-        testing::writeFile(testing::kTestDriveFile, loop_->name() + "\n");
-        chmod(testing::kTestDriveFile, 0644);
+        for (const TestUser* user : {allowed_.get(), refused_.get()})
+            testing::writeFile(testing::testDriveFile(user->uid()), loop_->name() + "\n");
     }
     void TearDown() override {
-        fs::remove(testing::kTestDriveFile);
+        if (testing::isRoot())
+            for (const TestUser* user : {allowed_.get(), refused_.get()})
+                fs::remove(testing::testDriveFile(user->uid()));
         loop_.reset();
     }
 
@@ -144,8 +154,7 @@ class WriterClientEndToEnd : public ::testing::Test {
             setenv("KORVEX_IMAGER_ELEVATE", "sudo", 1);
             std::atomic<bool> fakeClosed{false};
             std::thread fake;
-            if (client.fakePeer)
-                fake = std::thread(playFakePeer, channelFolders(), std::ref(fakeClosed));
+            if (client.fakePeer) fake = std::thread(playFakePeer, std::ref(fakeClosed));
             Cancellation cancel;
             if (client.cancel == Client::Cancel::Before) cancel.cancel();
             WriterClient::Environment env{[loop](const std::vector<std::string>& paths) {
@@ -202,6 +211,9 @@ class WriterClientEndToEnd : public ::testing::Test {
     }
 
     static std::unique_ptr<TestUser> allowed_, refused_;
+    // The writers, where the test users can read them whoever may enter the build folder.
+    static std::unique_ptr<TempDir> programs_;
+    static std::string testWriter_, fakeWriter_;
     TempDir dir_;
     std::unique_ptr<LoopDevice> loop_;
     std::string image_;
@@ -209,15 +221,16 @@ class WriterClientEndToEnd : public ::testing::Test {
 
 std::unique_ptr<TestUser> WriterClientEndToEnd::allowed_;
 std::unique_ptr<TestUser> WriterClientEndToEnd::refused_;
+std::unique_ptr<TempDir> WriterClientEndToEnd::programs_;
+std::string WriterClientEndToEnd::testWriter_, WriterClientEndToEnd::fakeWriter_;
 
 // The real writer, found at a path with a single quote in it, writes the image; a non-root
 // connection on the way is closed without ending the session; nothing of the channel remains.
 TEST_F(WriterClientEndToEnd, WritesThroughRealElevationAndLeavesNothingBehind) {
     fs::create_directory(dir_.file("it's here"));
     std::string writer = dir_.file("it's here/korvex-imager-writer");
-    fs::copy_file(KVI_TEST_WRITER, writer);
+    fs::copy_file(testWriter_, writer);
     std::string image = makeImage("image.img", 5 << 20, *allowed_);
-    auto before = channelFolders();
 
     Result r = write(*allowed_, writer, image, inspectionOf(image), target(),
                      Client{Client::Cancel::Never, true});
@@ -226,18 +239,17 @@ TEST_F(WriterClientEndToEnd, WritesThroughRealElevationAndLeavesNothingBehind) {
                                                   "verifying", "complete"}));
     EXPECT_TRUE(r.fakePeerClosed);
     EXPECT_TRUE(deviceContent(image_.size()) == image_) << "the device does not hold the image";
-    EXPECT_EQ(channelFolders(), before);
+    EXPECT_TRUE(channelFoldersOf(allowed_->uid()).empty());
 }
 
 TEST_F(WriterClientEndToEnd, RefusedElevationAndCancellation) {
-    auto before = channelFolders();
     std::string image = makeImage("image.img", 8 << 20, *refused_);
-    Result refused = write(*refused_, KVI_TEST_WRITER, image, inspectionOf(image), target());
+    Result refused = write(*refused_, testWriter_, image, inspectionOf(image), target());
     EXPECT_EQ(refused.outcome, kIncomplete);
     EXPECT_TRUE(refused.stages.empty());
 
     image = makeImage("image.img", 8 << 20, *allowed_);
-    Result early = write(*allowed_, KVI_TEST_WRITER, image, inspectionOf(image), target(),
+    Result early = write(*allowed_, testWriter_, image, inspectionOf(image), target(),
                          Client{Client::Cancel::Before, false});
     EXPECT_EQ(early.outcome, "cancelled");
 
@@ -252,22 +264,29 @@ TEST_F(WriterClientEndToEnd, RefusedElevationAndCancellation) {
     std::string zeros = ImageIO::hashFile(SourceFile(big, std::nullopt, false), Cancellation{},
                                           [](const WriteEvent&) {});
     Inspection holes{size, size, zeros, zeros};
-    Result during = write(*allowed_, KVI_TEST_WRITER, big, holes, target(),
+    Result during = write(*allowed_, testWriter_, big, holes, target(),
                           Client{Client::Cancel::AtWriting, false});
     EXPECT_EQ(during.outcome, "cancelled");
     ASSERT_FALSE(during.stages.empty());
     EXPECT_EQ(during.stages.back(), "cancelled");
-    EXPECT_EQ(channelFolders(), before);
+    for (const TestUser* user : {allowed_.get(), refused_.get()})
+        EXPECT_TRUE(channelFoldersOf(user->uid()).empty());
 }
 
 TEST_F(WriterClientEndToEnd, ChangedDriveIsRefusedBeforeAnythingStarts) {
     std::string image = makeImage("image.img", 1 << 20, *allowed_);
     TargetDisk disk = target();
     disk.registryID += 1;
-    Result r = write(*allowed_, KVI_TEST_WRITER, image, inspectionOf(image), disk);
+    Result r = write(*allowed_, testWriter_, image, inspectionOf(image), disk);
     EXPECT_EQ(r.outcome,
               "The selected drive changed, is protected or was disconnected. Select it again.");
     EXPECT_TRUE(r.stages.empty());
+
+    // A path the request's JSON cannot carry is a text of ours, not the encoder's exception.
+    std::string latin1 = makeImage("caf\xe9.img", 1 << 20, *allowed_);
+    Result notUtf8 = write(*allowed_, testWriter_, latin1, inspectionOf(latin1), target());
+    EXPECT_EQ(notUtf8.outcome, WriterClient::kPathNotUtf8);
+    EXPECT_TRUE(channelFoldersOf(allowed_->uid()).empty());
 }
 
 // A root peer that breaks the protocol ends the session with the fault's own text.
@@ -286,18 +305,17 @@ TEST_F(WriterClientEndToEnd, ProtocolFaultsOfARootPeer) {
         {"error-then-exit", "Disk on fire."},
         {"two-in-one", "ok"},
     };
-    auto before = channelFolders();
     TargetDisk disk = target();
     for (const Case& c : cases) {
         std::string image = makeImage(std::string(c.mode) + ".img", 1 << 20, *allowed_);
-        Result r = write(*allowed_, KVI_FAKE_WRITER, image, inspectionOf(image), disk);
+        Result r = write(*allowed_, fakeWriter_, image, inspectionOf(image), disk);
         EXPECT_EQ(r.outcome, c.outcome) << c.mode;
         if (std::string(c.mode) == "two-in-one") {
             EXPECT_EQ(r.stages,
                       (std::vector<std::string>{"connected", "checking", "writing", "complete"}));
         }
     }
-    EXPECT_EQ(channelFolders(), before);
+    EXPECT_TRUE(channelFoldersOf(allowed_->uid()).empty());
 }
 
 }  // namespace
