@@ -40,8 +40,12 @@ namespace fs = std::filesystem;
 constexpr int kDriveRefreshMilliseconds = 5000;
 const std::vector<std::string> kImageExtensions = {"img", "bin", "iso", "zip", "xz", "gz"};
 
-QString q(const std::string& text) { return QString::fromStdString(text); }
-std::string s(const QString& text) { return text.toStdString(); }
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+std::string s(const QString& text) {
+    return text.toStdString();
+}
 
 // The text a failure shows; the cancelled case is worded by the caller.
 std::string messageOf(const std::exception_ptr& failure, bool* cancelled) {
@@ -235,21 +239,22 @@ static void runWorker(AppModel* model, std::map<std::uint64_t, std::thread>& wor
         }
         done(std::move(result), failure);
     };
-    workers.emplace(id, std::thread([model, work = std::move(work),
-                                     finish = std::move(finish)]() mutable {
-                        std::optional<Result> result;
-                        std::exception_ptr failure;
-                        try {
-                            result.emplace(work());
-                        } catch (...) {
-                            failure = std::current_exception();
-                        }
-                        QMetaObject::invokeMethod(
-                            model,
-                            [finish = std::move(finish), result = std::move(result),
-                             failure]() mutable { finish(std::move(result), failure); },
-                            Qt::QueuedConnection);
-                    }));
+    workers.emplace(
+        id, std::thread([model, work = std::move(work), finish = std::move(finish)]() mutable {
+            std::optional<Result> result;
+            std::exception_ptr failure;
+            try {
+                result.emplace(work());
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            QMetaObject::invokeMethod(
+                model,
+                [finish = std::move(finish), result = std::move(result), failure]() mutable {
+                    finish(std::move(result), failure);
+                },
+                Qt::QueuedConnection);
+        }));
 }
 
 // ---- Drive listing -----------------------------------------------------------------------------
@@ -290,7 +295,8 @@ void AppModel::refreshDrives() {
         });
 }
 
-// ---- Choosing an image ---------------------------------------------------------------------------
+// ---- Choosing an image
+// ---------------------------------------------------------------------------
 
 void AppModel::choose(const QString& imageId, const QString& trial, Page from) {
     if (!state_->catalogue) return;
@@ -322,29 +328,28 @@ void AppModel::choose(const ImageVariant& image, const std::string& trial, Page 
 void AppModel::chooseLocal() {
     const bool chinese = state_->chinese;
     QPointer<AppModel> self(this);
-    state_->platform.chooseFile(
-        chinese ? "选择镜像文件" : "Choose an image file", kImageExtensions,
-        [self](std::optional<std::string> path) {
-            if (!self || !path || path->empty()) return;
-            State& st = *self->state_;
-            if (st.page != Prepare) st.previous = st.page;
-            st.local = resolved(*path);
-            st.selected.reset();
-            st.prepared.reset();
-            st.trialReason.clear();
-            st.targetID.clear();
-            st.page = Prepare;
-            st.error.clear();
-            emit self->localChanged();
-            emit self->selectedChanged();
-            emit self->preparedChanged();
-            emit self->trialReasonChanged();
-            emit self->targetIDChanged();
-            emit self->currentTargetChanged();
-            emit self->pageChanged();
-            emit self->errorChanged();
-            self->refreshDrives();
-        });
+    state_->platform.chooseFile(chinese ? "选择镜像文件" : "Choose an image file", kImageExtensions,
+                                [self](std::optional<std::string> path) {
+                                    if (!self || !path || path->empty()) return;
+                                    State& st = *self->state_;
+                                    if (st.page != Prepare) st.previous = st.page;
+                                    st.local = resolved(*path);
+                                    st.selected.reset();
+                                    st.prepared.reset();
+                                    st.trialReason.clear();
+                                    st.targetID.clear();
+                                    st.page = Prepare;
+                                    st.error.clear();
+                                    emit self->localChanged();
+                                    emit self->selectedChanged();
+                                    emit self->preparedChanged();
+                                    emit self->trialReasonChanged();
+                                    emit self->targetIDChanged();
+                                    emit self->currentTargetChanged();
+                                    emit self->pageChanged();
+                                    emit self->errorChanged();
+                                    self->refreshDrives();
+                                });
 }
 
 void AppModel::back() {
@@ -373,7 +378,8 @@ void AppModel::back() {
     emit pageChanged();
 }
 
-// ---- Prepare and write ---------------------------------------------------------------------------
+// ---- Prepare and write
+// ---------------------------------------------------------------------------
 
 void AppModel::perform(bool downloadOnly) {
     State& st = *state_;
@@ -381,11 +387,13 @@ void AppModel::perform(bool downloadOnly) {
     const std::optional<TargetDisk> drive = st.currentTarget();
     if (!downloadOnly && !drive) return;
 
+    // Only a download needs the folder, so a failure to name it is reported by that step.
     std::string directory;
+    std::exception_ptr noDirectory;
     try {
         directory = AppPaths::cache(st.platform);
-    } catch (const std::exception&) {
-        // Only a download needs it; that step reports the missing folder in its own words.
+    } catch (...) {
+        noDirectory = std::current_exception();
     }
     st.cancellation = std::make_shared<Cancellation>();
     auto operation = std::make_shared<Operation>();
@@ -406,10 +414,15 @@ void AppModel::perform(bool downloadOnly) {
 
     runWorker<PreparedImage>(
         this, st.workers, st.nextWorker,
-        [local = st.local, selected = st.selected, directory, fetch = st.services.fetch,
-         cancel = st.cancellation, progress = progressPoster()] {
-            return ImagePreparation::prepare(local, selected, directory, *cancel, progress,
-                                             fetch);
+        [local = st.local, selected = st.selected, directory, noDirectory,
+         fetch = st.services.fetch, cancel = st.cancellation, progress = progressPoster()] {
+            return ImagePreparation::prepare(
+                local, selected, directory, *cancel, progress,
+                [&](const ImageVariant& image, const std::string& folder, const Cancellation& flag,
+                    const ProgressCallback& report) {
+                    if (noDirectory) std::rethrow_exception(noDirectory);
+                    return fetch(image, folder, flag, report);
+                });
         },
         [this, operation, downloadOnly](std::optional<PreparedImage> image,
                                         std::exception_ptr failure) {
@@ -451,9 +464,7 @@ void AppModel::checkDrive(const std::shared_ptr<Operation>& operation) {
     }
     runWorker<std::vector<TargetDisk>>(
         this, state_->workers, state_->nextWorker,
-        [list = state_->services.listDrives, path = operation->image.path] {
-            return list({path});
-        },
+        [list = state_->services.listDrives, path = operation->image.path] { return list({path}); },
         [this, operation](std::optional<std::vector<TargetDisk>> drives,
                           std::exception_ptr failure) {
             try {
@@ -472,12 +483,11 @@ void AppModel::confirm(const std::shared_ptr<Operation>& operation) {
     const TargetDisk& drive = *operation->drive;
     EraseConfirmation question{
         .question = {.message = zh ? "清空并写入这个设备？" : "Erase and write this drive?",
-                     .informative =
-                         drive.label() + "\n\n" +
-                         (zh ? "所有数据将被永久删除。输入设备编号 "
-                             : "All data will be permanently erased. Type the device "
-                               "identifier ") +
-                         drive.bsd + (zh ? " 以确认。" : " to confirm."),
+                     .informative = drive.label() + "\n\n" +
+                                    (zh ? "所有数据将被永久删除。输入设备编号 "
+                                        : "All data will be permanently erased. Type the device "
+                                          "identifier ") +
+                                    drive.bsd + (zh ? " 以确认。" : " to confirm."),
                      .cancelText = zh ? "取消" : "Cancel",
                      .acceptText = zh ? "清空并写入" : "Erase and write",
                      .critical = true},
@@ -664,18 +674,18 @@ void AppModel::openVideo() {
     st.platform.openUrl(address);
 }
 
-// ---- Download folder and cache -------------------------------------------------------------------
+// ---- Download folder and cache
+// -------------------------------------------------------------------
 
 void AppModel::changeDownloadFolder() {
     QPointer<AppModel> self(this);
-    state_->platform.chooseFolder(
-        state_->chinese ? "选择下载文件夹" : "Choose a download folder",
-        [self](std::optional<std::string> folder) {
-            if (!self || !folder || folder->empty()) return;
-            self->state_->platform.setString(std::string(kDownloadDirectoryKey),
-                                             resolved(*folder));
-            emit self->cacheFolderChanged();
-        });
+    state_->platform.chooseFolder(state_->chinese ? "选择下载文件夹" : "Choose a download folder",
+                                  [self](std::optional<std::string> folder) {
+                                      if (!self || !folder || folder->empty()) return;
+                                      self->state_->platform.setString(
+                                          std::string(kDownloadDirectoryKey), resolved(*folder));
+                                      emit self->cacheFolderChanged();
+                                  });
 }
 
 void AppModel::revealDownloads() {
@@ -696,9 +706,10 @@ void AppModel::clearSelectedCache() {
     const bool zh = st.chinese;
     Question question{
         .message = zh ? "清除此镜像的下载缓存？" : "Clear this image's download cache?",
-        .informative = zh ? "只清除 Imager 管理的这个镜像及未完成下载，不影响你选择的本地文件或其他镜像。"
-                          : "Only this Imager-managed download and its partial file will be "
-                            "moved to the Bin. Local images and other downloads are unchanged.",
+        .informative =
+            zh ? "只清除 Imager 管理的这个镜像及未完成下载，不影响你选择的本地文件或其他镜像。"
+               : "Only this Imager-managed download and its partial file will be "
+                 "moved to the Bin. Local images and other downloads are unchanged.",
         .cancelText = zh ? "取消" : "Cancel",
         .acceptText = zh ? "清除缓存" : "Clear cache"};
     QPointer<AppModel> self(this);
@@ -739,14 +750,23 @@ void AppModel::showDiagnostics() {
     }
 }
 
-void AppModel::cancel() { state_->cancellation->cancel(); }
+void AppModel::cancel() {
+    state_->cancellation->cancel();
+}
 
-Cancellation& AppModel::cancellation() { return *state_->cancellation; }
+Cancellation& AppModel::cancellation() {
+    return *state_->cancellation;
+}
 
-// ---- Property readers ----------------------------------------------------------------------------
+// ---- Property readers
+// ----------------------------------------------------------------------------
 
-AppModel::Page AppModel::page() const { return state_->page; }
-bool AppModel::chinese() const { return state_->chinese; }
+AppModel::Page AppModel::page() const {
+    return state_->page;
+}
+bool AppModel::chinese() const {
+    return state_->chinese;
+}
 
 QVariantMap AppModel::catalogue() const {
     if (!state_->catalogue) return {};
@@ -767,23 +787,37 @@ QVariantMap AppModel::profile() const {
             {"armHost", p.appleSilicon}};
 }
 
-QString AppModel::cpu() const { return q(state_->cpu); }
-QString AppModel::graphics() const { return q(state_->graphics); }
-bool AppModel::other() const { return state_->other; }
-QString AppModel::product() const { return q(state_->product); }
-QString AppModel::search() const { return state_->search; }
+QString AppModel::cpu() const {
+    return q(state_->cpu);
+}
+QString AppModel::graphics() const {
+    return q(state_->graphics);
+}
+bool AppModel::other() const {
+    return state_->other;
+}
+QString AppModel::product() const {
+    return q(state_->product);
+}
+QString AppModel::search() const {
+    return state_->search;
+}
 
 QVariantMap AppModel::selected() const {
     return state_->selected ? imageMap(*state_->selected, state_->chinese) : QVariantMap();
 }
 
-QString AppModel::local() const { return q(state_->local.value_or("")); }
+QString AppModel::local() const {
+    return q(state_->local.value_or(""));
+}
 
 QString AppModel::localName() const {
     return state_->local ? q(fs::path(*state_->local).filename().string()) : QString();
 }
 
-QString AppModel::prepared() const { return q(state_->prepared.value_or("")); }
+QString AppModel::prepared() const {
+    return q(state_->prepared.value_or(""));
+}
 
 QVariantList AppModel::targets() const {
     QVariantList list;
@@ -791,11 +825,21 @@ QVariantList AppModel::targets() const {
     return list;
 }
 
-QString AppModel::targetID() const { return q(state_->targetID); }
-bool AppModel::busy() const { return state_->busy; }
-bool AppModel::refreshing() const { return state_->refreshing; }
-bool AppModel::downloadingOnly() const { return state_->downloadingOnly; }
-QString AppModel::error() const { return state_->error; }
+QString AppModel::targetID() const {
+    return q(state_->targetID);
+}
+bool AppModel::busy() const {
+    return state_->busy;
+}
+bool AppModel::refreshing() const {
+    return state_->refreshing;
+}
+bool AppModel::downloadingOnly() const {
+    return state_->downloadingOnly;
+}
+QString AppModel::error() const {
+    return state_->error;
+}
 
 QVariantMap AppModel::status() const {
     const WriteEvent& e = state_->status;
@@ -805,7 +849,9 @@ QVariantMap AppModel::status() const {
             {"message", q(e.message.value_or(""))}};
 }
 
-QString AppModel::trialReason() const { return q(state_->trialReason); }
+QString AppModel::trialReason() const {
+    return q(state_->trialReason);
+}
 
 QString AppModel::catalogueNote() const {
     if (state_->catalogueNote.isEmpty()) return {};
@@ -825,9 +871,9 @@ QString AppModel::progressLabel() const {
         {"verifying", {"正在回读校验", "Verifying USB drive"}},
         {"connected", {"正在准备写入", "Preparing to write"}}};
     auto it = labels.find(state_->status.stage);
-    const auto& pair = it != labels.end() ? it->second
-                                          : std::pair<const char*, const char*>{
-                                                "正在校验镜像", "Checking image"};
+    const auto& pair = it != labels.end()
+                           ? it->second
+                           : std::pair<const char*, const char*>{"正在校验镜像", "Checking image"};
     return QString::fromUtf8(state_->chinese ? pair.first : pair.second);
 }
 
@@ -862,7 +908,8 @@ QVariantList AppModel::images() const {
 
 QStringList AppModel::cpuSuggestions() const {
     QStringList names;
-    for (const ProcessorName& p : state_->inventory.suggestions(state_->cpu)) names.append(q(p.name));
+    for (const ProcessorName& p : state_->inventory.suggestions(state_->cpu))
+        names.append(q(p.name));
     return names;
 }
 
@@ -874,7 +921,8 @@ QString AppModel::cacheFolder() const {
     }
 }
 
-// ---- Property writers ----------------------------------------------------------------------------
+// ---- Property writers
+// ----------------------------------------------------------------------------
 
 void AppModel::setPage(Page page) {
     if (state_->page == page) return;

@@ -89,8 +89,10 @@ TEST(ImagePreparation, LocalFilesAreInspectedAndCatalogueImagesHeldToTheirEntry)
         EXPECT_EQ(prepared->inspection.expanded, size);
         EXPECT_EQ(prepared->inspection.sha256, ImageIO::digest(image));
         EXPECT_EQ(stages.back(), "inspecting");
-        if (c.local) EXPECT_EQ(prepared->path, *c.local);
-        else EXPECT_EQ(testing::readFile(prepared->path), image);
+        if (c.local)
+            EXPECT_EQ(prepared->path, *c.local);
+        else
+            EXPECT_EQ(testing::readFile(prepared->path), image);
     }
 }
 
