@@ -7,23 +7,39 @@ packages=(
     # toolchain
     build-essential cmake ninja-build pkg-config clang libclang-rt-dev ccache
     # libraries
-    libarchive-dev libssl-dev nlohmann-json3-dev libpcre2-dev libicu-dev
+    libarchive-dev libssl-dev nlohmann-json3-dev libpcre2-dev libicu-dev zlib1g-dev
     libcurl4-openssl-dev libsystemd-dev
     # tests and benchmarks
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     # the system tools the programs and tests run
     util-linux mount pciutils sudo pkexec openssl gzip xz-utils zip unzip e2fsprogs
+    # a locale with a decimal comma, for the tests of locale-free number texts
+    locales
 )
+
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+
+# Generated after the packages (see the end) and checked here, so a machine missing only the
+# locale still gets it.
+need_locale() { ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; }
+make_locale() {
+    "${as_root[@]}" sed -i 's/^# *\(de_DE.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -qx 'de_DE.UTF-8 UTF-8' /etc/locale.gen ||
+        echo 'de_DE.UTF-8 UTF-8' | "${as_root[@]}" tee -a /etc/locale.gen >/dev/null
+    "${as_root[@]}" locale-gen >/dev/null
+}
 
 missing=()
 for p in "${packages[@]}"; do
     status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
     [ "$status" = "installed" ] || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+if [ ${#missing[@]} -eq 0 ]; then
+    if need_locale; then make_locale; fi
+    exit 0
+fi
 echo "Installing: ${missing[*]}"
 "${as_root[@]}" apt-get update -qq
 DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if need_locale; then make_locale; fi

@@ -3,7 +3,12 @@
 //
 // Only the uncompressed, GZip and XZ filters and the raw and ZIP formats are enabled, all with
 // libarchive's built-in codecs (a codec that would run an external program is refused), so ISO
-// 9660 or tar structure is never interpreted and no child process is ever started.
+// 9660 or tar structure is never interpreted and no child process is ever started. A GZip file is
+// decoded by GzipSource rather than by libarchive, so that every member's CRC-32 and length are
+// checked; a GZip stream nested inside another compressed stream (which only libarchive's
+// unchecked filter could reach) is refused. An expanded stream that opens with a tar header is
+// refused too: a tar archive is never a disk image, and writing one would shift the image it
+// holds by a block.
 //
 // Failures are reported as text in the `error` out-parameter: libarchive's own message when it has
 // one, a fixed message otherwise. Nothing here throws except std::bad_alloc. Owns its libarchive
@@ -14,16 +19,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+
+#include "core/system/unique_fd.hpp"
 
 struct archive;
 
 namespace korvex::imager {
 
+class GzipSource;
+
+// True when `block` (512 bytes) is a tar header: the ustar or GNU magic and a matching checksum.
+bool IsTarHeader(const std::uint8_t* block);
+
 class ArchiveImageReader {
   public:
-    ArchiveImageReader() = default;
+    ArchiveImageReader();
     ~ArchiveImageReader();
     ArchiveImageReader(const ArchiveImageReader&) = delete;
     ArchiveImageReader& operator=(const ArchiveImageReader&) = delete;
@@ -45,16 +58,27 @@ class ArchiveImageReader {
     bool Finish(std::string& error);
 
   private:
-    using Start = int (*)(struct archive*, const void* source);
+    using Start = int (*)(ArchiveImageReader& self, struct archive*, const void* source);
     bool open(Start start, const void* source, const char* allocationFailure,
               const char* openFailure, bool restartable, std::optional<std::uint64_t> expectedSize,
               std::string& error);
     bool openEmpty(Start start, const void* source);
+    // Reads the payload's first block into head_ and refuses a stream that is not an image.
+    bool checkHead(std::string& error);
     void release() noexcept;
 
     struct archive* handle_ = nullptr;
+    // Set when the stored file is a GZip file; feeds handle_, so it is freed after it.
+    std::unique_ptr<GzipSource> gzip_;
     // libarchive's raw format refuses an empty stream; such a payload is read as nothing here.
     bool empty_ = false;
+    // The payload's first bytes, read at opening and handed out by the first Read.
+    static constexpr std::size_t kHeadSize = 512;
+    std::uint8_t head_[kHeadSize] = {};
+    std::size_t headLength_ = 0;
+    std::size_t headOffset_ = 0;
+    // The file that Open opened by path.
+    korvex::UniqueFd ownedFd_;
 };
 
 }  // namespace korvex::imager

@@ -91,12 +91,24 @@ TEST_F(ArchiveReaderTest, RawGzipAndXzExpandToTheImageWhateverTheirNames) {
     }
 }
 
-TEST_F(ArchiveReaderTest, TarAndIsoStructureIsNotInterpreted) {
+// Catches a tar stream written as the disk image (its header at sector 0, the image a block
+// later), however it is packed and named; a block with the magic but a wrong checksum is data.
+TEST_F(ArchiveReaderTest, TarStreamsAreRefusedHoweverPacked) {
     make("disk.img", noise(10240, 2));
-    sh("tar -cf disk.tar disk.img");
-    const Outcome out = readThroughFlat(dir.file("disk.tar"));
-    ASSERT_TRUE(out.finished) << out.error;
-    EXPECT_TRUE(out.data == testing::readFile(dir.file("disk.tar")));
+    sh("tar -cf disk.tar disk.img && tar --format=posix -czf disk.tgz.img disk.img && "
+       "tar -cJf disk.tar.xz disk.img && cp disk.tar inner.img && zip -q disk.zip inner.img");
+    for (const char* name : {"disk.tar", "disk.tgz.img", "disk.tar.xz", "disk.zip"}) {
+        SCOPED_TRACE(name);
+        const Outcome out = readThroughFlat(dir.file(name));
+        EXPECT_FALSE(out.opened);
+        EXPECT_EQ(out.error, "The image is a tar archive, not a disk image.");
+    }
+    std::string tar = testing::readFile(dir.file("disk.tar"));
+    tar[0] = static_cast<char>(tar[0] ^ 1);  // the name changes, the recorded checksum does not
+    make("almost.img", tar);
+    const Outcome almost = readThroughFlat(dir.file("almost.img"));
+    ASSERT_TRUE(almost.finished) << almost.error;
+    EXPECT_TRUE(almost.data == tar);
 }
 
 TEST_F(ArchiveReaderTest, ZipPayloadEntryAndFinishingRules) {
@@ -149,26 +161,65 @@ TEST_F(ArchiveReaderTest, EmptyImagesOpenAndEndAtOnce) {
     }
 }
 
-TEST_F(ArchiveReaderTest, TruncatedAndCorruptStreamsFailWithLibarchiveText) {
+// Catches a corrupt .gz accepted because nobody compares a member's trailer with its bytes (and
+// a second member or trailing bytes silently dropped); XZ and ZIP must keep failing on their own.
+TEST_F(ArchiveReaderTest, CorruptOrTruncatedStreamsFailWhileExpanding) {
     const std::string image = noise(2 * 1048576, 5);
+    const std::string second = noise(512 * 3, 7);
     make("disk.img", image);
-    sh("xz -k disk.img && gzip -k disk.img");
+    make("second.img", second);
+    // Noise does not compress, so gzip and zip store it: a flipped byte changes only the data.
+    sh("xz -k disk.img && gzip -k disk.img && gzip -c second.img > second.gz && "
+       "cat disk.img.gz second.gz > multi.gz && zip -q -0 disk.zip disk.img");
+    const std::string gz = testing::readFile(dir.file("disk.img.gz"));
     const std::string xz = testing::readFile(dir.file("disk.img.xz"));
-    make("cut.xz", xz.substr(0, xz.size() / 2));
-    const Outcome cut = readThroughFlat(dir.file("cut.xz"));
-    ASSERT_TRUE(cut.opened) << cut.error;
-    EXPECT_TRUE(cut.readFailed);
-    EXPECT_FALSE(cut.error.empty());
-    EXPECT_NE(cut.error, "Could not extract the image archive.");  // libarchive's own words
+    const std::string zip = testing::readFile(dir.file("disk.zip"));
+    const std::string multi = testing::readFile(dir.file("multi.gz"));
+    auto flipped = [](std::string bytes, std::size_t at, std::size_t count = 4) {
+        for (std::size_t i = at; i < at + count; ++i) bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
+        return bytes;
+    };
+    auto zeroed = [](std::string bytes, std::size_t at) { return bytes.replace(at, 4, 4, '\0'); };
 
-    std::string gz = testing::readFile(dir.file("disk.img.gz"));
-    gz[gz.size() / 2] = static_cast<char>(gz[gz.size() / 2] ^ 0x5A);
-    make("bad.gz", gz);
-    const Outcome bad = readThroughFlat(dir.file("bad.gz"));
-    EXPECT_TRUE(bad.readFailed || !bad.finished || bad.data != image);
-    if (bad.readFailed) {
-        EXPECT_NE(bad.error, "Could not extract the image archive.");
+    const std::string corrupt = "Zlib library error: Corrupted input data";
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::string error;  // what the failure starts with; empty: any text of the library
+    } kCases[] = {
+        {"data.gz", flipped(gz, gz.size() / 2), corrupt + " (incorrect data check)"},
+        {"crc.gz", zeroed(gz, gz.size() - 8), corrupt + " (incorrect data check)"},
+        {"isize.gz", flipped(gz, gz.size() - 4, 1), corrupt + " (incorrect length check)"},
+        {"first-member.gz", flipped(multi, gz.size() - 8, 1), corrupt + " (incorrect data check)"},
+        {"second-member.gz", flipped(multi, multi.size() - 2, 1), corrupt},
+        {"trailing.gz", gz + std::string(700, '\0') + "x", corrupt},
+        {"cut.gz", gz.substr(0, gz.size() - 3), "truncated gzip input"},
+        {"cut.xz", xz.substr(0, xz.size() / 2), ""},
+        {"data.xz", flipped(xz, xz.size() / 2), "Lzma library error: Corrupted input data"},
+        {"data.zip", flipped(zip, zip.size() / 2), ""},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        make(c.name, c.bytes);
+        const Outcome out = readThroughFlat(dir.file(c.name));
+        EXPECT_FALSE(out.finished);
+        EXPECT_TRUE(out.readFailed || !out.opened) << "failed only at the end: " << out.error;
+        EXPECT_EQ(out.error.substr(0, c.error.size()), c.error);
+        EXPECT_NE(out.error, "Could not extract the image archive.");  // the library's own words
+        EXPECT_FALSE(out.error.empty());
     }
+    // The controls: every member is expanded, and zeros after the last one are padding.
+    make("padded.gz", multi + std::string(3000, '\0'));
+    for (const char* name : {"multi.gz", "padded.gz"}) {
+        SCOPED_TRACE(name);
+        const Outcome out = readThroughFlat(dir.file(name), 777);
+        ASSERT_TRUE(out.finished) << out.error;
+        EXPECT_TRUE(out.data == image + second);
+    }
+    // A GZip stream that only libarchive's unchecked filter would reach is refused.
+    sh("xz -c disk.img.gz > nested.gz.xz");
+    EXPECT_EQ(readThroughFlat(dir.file("nested.gz.xz")).error,
+              "The image is a GZip file inside another compressed file.");
 }
 
 TEST_F(ArchiveReaderTest, ErrorBufferIsTruncatedOrLeftAlone) {
