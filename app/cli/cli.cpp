@@ -112,25 +112,35 @@ class ProgressLine {
         samples_.emplace_back(now, e.completed);
         while (samples_.size() > 2 && now - samples_[1].first >= kWindow) samples_.pop_front();
 
-        const int percent = e.total > 0 ? static_cast<int>(100.0 * static_cast<double>(e.completed) /
-                                                           static_cast<double>(e.total))
-                                        : -1;
+        const int percent = percentOf(e);
         const bool due = tty_ ? now - lastShown_ >= std::chrono::milliseconds(100) ||
                                     e.completed == e.total
                               : percent / 5 != lastPercent_ / 5;
-        if (!due) return;
+        if (!due) {
+            pending_ = e;
+            return;
+        }
         lastShown_ = now;
         lastPercent_ = percent;
+        pending_.reset();
         draw(e, percent);
     }
 
-    // Ends the current line, if one is shown.
+    // Shows where the pass ended, then ends its line.
     void finish() {
+        if (pending_) draw(*pending_, percentOf(*pending_));
+        pending_.reset();
         if (tty_ && shown_) err_ << "\n" << std::flush;
         shown_ = false;
     }
 
   private:
+    static int percentOf(const WriteEvent& e) {
+        return e.total > 0 ? static_cast<int>(100.0 * static_cast<double>(e.completed) /
+                                              static_cast<double>(e.total))
+                           : -1;
+    }
+
     void draw(const WriteEvent& e, int percent) {
         std::string speedText = "     -- MB/s";
         std::string left;
@@ -167,6 +177,7 @@ class ProgressLine {
     int lastPercent_ = -100;
     Clock::time_point lastShown_{};
     std::deque<std::pair<Clock::time_point, std::int64_t>> samples_;
+    std::optional<WriteEvent> pending_;
 };
 
 // One line from `fd`, without its line feed; nothing at the end of the input or once a signal
