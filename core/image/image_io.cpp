@@ -74,6 +74,9 @@ void ImageIO::writeAll(int fd, std::span<const std::uint8_t> data) {
 
 std::string ImageIO::hashFile(const SourceFile& source, const Cancellation& cancel,
                               const ProgressCallback& progress) {
+    // The size is known before the first read: a file past the limit is refused at once rather
+    // than after hashing all of it.
+    if (source.size() > kMaxImageSize) throw ImagerError("Image exceeds the supported size.");
     const int fd = source.fd();
     rewindImage(fd);
     Sha256 hash;

@@ -62,14 +62,17 @@ struct ImageIO {
     // SHA-256 of the whole stored file, as hash text. Rewinds the descriptor first and reads to the
     // end. Events: "checking", completed = bytes hashed so far, total = source.size().
     // Throws "Cannot seek the image.", "Cannot read the image file.", "Image exceeds the supported
-    // size." (above 2^37 bytes), "Image changed or is empty." (nothing read, or the bytes read
-    // differ from source.size()), or the cancelled error.
+    // size." (above 2^37 bytes: before any read when the file was that large at opening), "Image
+    // changed or is empty." (nothing read, or the bytes read differ from source.size()), or the
+    // cancelled error.
     static std::string hashFile(const SourceFile& source, const Cancellation& cancel,
                                 const ProgressCallback& progress);
 
     // Expands the image through the archive reader (raw, GZip, XZ or a ZIP holding one image),
     // hashing every expanded byte and then handing the chunk to `consume`, in order. Rewinds the
-    // descriptor first. Throws "Cannot seek the image.", the archive reader's texts, "Expanded
+    // descriptor first. Throws "Cannot seek the image.", the archive reader's texts (among them
+    // a GZip member's failed CRC-32 or length check and "The image is a tar archive, not a disk
+    // image."), "Expanded
     // image exceeds the supported size.", "The image is empty or is not a sector-aligned disk
     // image.", the cancelled error, or whatever `consume` throws.
     static StreamResult stream(const SourceFile& source, const Cancellation& cancel,

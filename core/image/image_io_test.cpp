@@ -206,6 +206,27 @@ TEST_F(ImageIOTest, InspectAdmitsOnlyImageExtensionsAndItsOwnersFiles) {
     }
 }
 
+// Catches a 200 GiB sparse image hashed for minutes before it is refused (no "checking" event may
+// come first), and a corrupt .gz or a tar stream that inspection would pass on to be written.
+TEST_F(ImageIOTest, InspectRefusesOversizedCorruptAndTarImagesBeforeUsingThem) {
+    sh("truncate -s 200G sparse.img && truncate -s $(( (1 << 37) + 1 )) over.iso");
+    for (const char* name : {"sparse.img", "over.iso"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(failureOf([&] { ImageIO::inspect(dir.file(name), cancel, recorder()); }),
+                  "Image exceeds the supported size.");
+        EXPECT_TRUE(events.empty());
+    }
+    make("disk.img", noise(MiB, 13));
+    sh("tar -cJf os.tar.xz disk.img && gzip -k disk.img");
+    EXPECT_EQ(failureOf([&] { ImageIO::inspect(dir.file("os.tar.xz"), cancel, nullptr); }),
+              "The image is a tar archive, not a disk image.");
+    std::string gz = testing::readFile(dir.file("disk.img.gz"));
+    gz.replace(gz.size() - 8, 4, 4, '\0');
+    make("bad.gz", gz);
+    EXPECT_EQ(failureOf([&] { ImageIO::inspect(dir.file("bad.gz"), cancel, nullptr); }),
+              "Zlib library error: Corrupted input data (incorrect data check)");
+}
+
 TEST_F(ImageIOTest, WriteAllWritesEverythingOrFails) {
     const std::string data = noise(3 * MiB, 12);
     {
