@@ -1,8 +1,7 @@
 #include "core/records/records.hpp"
 
-#include <cstdio>
-
 #include "core/records/json_fields.hpp"
+#include "core/records/number_text.hpp"
 
 namespace korvex {
 
@@ -58,8 +57,7 @@ std::string TargetDisk::id() const {
 }
 
 std::string TargetDisk::label() const {
-    char gigabytes[64];
-    std::snprintf(gigabytes, sizeof gigabytes, "%.1f", static_cast<double>(capacity) / 1e9);
+    const std::string gigabytes = fixedDecimal(static_cast<double>(capacity) / 1e9, 1);
     return name + " \u00B7 " + gigabytes + " GB \u00B7 " + bsd;
 }
 

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "core/records/cancellation.hpp"
 #include "core/records/decode_error.hpp"
 #include "core/records/imager_error.hpp"
+#include "core/records/number_text.hpp"
 #include "core/records/records.hpp"
 #include "tests/test_support.hpp"
 
@@ -105,6 +109,26 @@ TEST(Records, TargetIdentityAndLabel) {
     EXPECT_EQ(other, d);
     other.bus = "SD";
     EXPECT_NE(other, d);
+}
+
+// Catches a label that follows the process's locale: "31,9 GB" once a German desktop's locale is
+// set by the windowed program.
+TEST(Records, NumbersIgnoreTheLocale) {
+    const std::string before = std::setlocale(LC_NUMERIC, nullptr);
+    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) {
+        if (std::getenv("CI") != nullptr) FAIL() << "CI must have de_DE.UTF-8 (scripts/setup.sh)";
+        GTEST_SKIP() << "the de_DE.UTF-8 locale is missing; scripts/setup.sh makes it";
+    }
+    char decimalComma[16];
+    std::snprintf(decimalComma, sizeof decimalComma, "%.1f", 31.9);
+    const TargetDisk d{"sdb", "USB Flash", 31910000000ULL, 42, "USB"};
+    const std::string label = d.label();
+    const std::string fixed = fixedDecimal(-1234567.875, 2);
+    std::setlocale(LC_NUMERIC, before.c_str());
+    EXPECT_STREQ(decimalComma, "31,9");  // the locale is really in force
+    EXPECT_EQ(label, "USB Flash \u00B7 31.9 GB \u00B7 sdb");
+    EXPECT_EQ(fixed, "-1234567.88");
+    EXPECT_EQ(fixedDecimal(0.05, 0), "0");
 }
 
 TEST(Records, ValidateOwnerAndPath) {
