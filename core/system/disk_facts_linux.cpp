@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <string_view>
 #include <system_error>
 
 #include "core/native/platform.hpp"
@@ -41,15 +42,27 @@ using json::booleanMember;
 using json::member;
 using json::textMember;
 
-std::string busProtocol(const Json& node) {
-    auto tran = textMember(node, "tran");
-    if (!tran) return {};
-    if (*tran == "usb") return "USB";
-    if (*tran == "mmc") return "SD";
-    std::string upper = *tran;
+std::string upperCase(const std::string& text) {
+    std::string upper = text;
     for (char& c : upper)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     return upper;
+}
+
+// "mmcblkN" followed by `suffix`, then digits when `numbered`, and nothing else.
+bool isMmcName(const std::string& name, std::string_view suffix, bool numbered) {
+    std::string_view rest(name);
+    if (!rest.starts_with("mmcblk")) return false;
+    rest.remove_prefix(6);
+    auto digits = [&rest] {
+        std::size_t n = 0;
+        while (n < rest.size() && rest[n] >= '0' && rest[n] <= '9') ++n;
+        rest.remove_prefix(n);
+        return n;
+    };
+    if (digits() == 0 || !rest.starts_with(suffix)) return false;
+    rest.remove_prefix(suffix.size());
+    return numbered ? digits() != 0 && rest.empty() : rest.empty();
 }
 
 std::string mediaName(const Json& node) {
@@ -133,6 +146,10 @@ void collectMountPoints(const Json& node, std::vector<std::string>& into) {
             for (auto it = children->rbegin(); it != children->rend(); ++it)
                 pending.push_back(&*it);
     }
+}
+
+bool isEmmcHardwarePartition(const std::string& name) {
+    return isMmcName(name, "boot", true) || isMmcName(name, "rpmb", false);
 }
 
 bool isSafeDeviceName(const std::string& name) {
@@ -221,6 +238,18 @@ bool LinuxDiskFacts::isVirtual(const Json& node) {
     return !real || real->rfind("/sys/devices/virtual/", 0) == 0;
 }
 
+std::string LinuxDiskFacts::busProtocol(const Json& node) {
+    auto tran = textMember(node, "tran");
+    if (!tran) return {};
+    if (*tran == "usb") return "USB";
+    if (*tran != "mmc") return upperCase(*tran);
+    // The mmc bus carries removable cards and soldered eMMC alike; the card says which it is.
+    auto name = textMember(node, "name");
+    if (!name || !linux_disk::isSafeDeviceName(*name)) return "MMC";
+    auto type = probe_.readFile("/sys/block/" + *name + "/device/type");
+    return type && trim(*type) == "SD" ? "SD" : "MMC";
+}
+
 Json LinuxDiskFacts::nodeInfo(const Json& node) {
     Json info = Json::object();
     if (!node.is_object()) return info;
@@ -258,6 +287,8 @@ Json LinuxDiskFacts::listing() {
         auto name = textMember(node, "name");
         if (!name || textMember(node, "type") != "disk") continue;
         if (booleanMember(node, "hotplug") != true || isVirtual(node)) continue;
+        // An eMMC's boot and replay-protected areas, which lsblk also calls disks.
+        if (linux_disk::isEmmcHardwarePartition(*name)) continue;
         names.push_back(*name);
     }
     return Json{{"WholeDisks", names}};

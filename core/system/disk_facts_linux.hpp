@@ -5,8 +5,9 @@
 // into disk information dictionaries (see disk_facts.hpp):
 //   "Internal" is false exactly when lsblk says the disk is hot-pluggable; "VirtualOrPhysical" is
 //   "Virtual" for a loop device or a device whose sysfs entry lies under /sys/devices/virtual/
-//   (or cannot be resolved); "BusProtocol" maps "usb" to "USB", "mmc" to "SD" and upper-cases
-//   anything else; a volume's "BackingStores" are the leaves of `lsblk --inverse` on the mount
+//   (or cannot be resolved); "BusProtocol" maps "usb" to "USB", "mmc" to "SD" when
+//   /sys/block/NAME/device/type says "SD" and to "MMC" otherwise (a soldered eMMC), and
+//   upper-cases anything else; the listing leaves out an eMMC's boot and RPMB areas; a volume's "BackingStores" are the leaves of `lsblk --inverse` on the mount
 //   source, so they are found through partitions, device-mapper (LUKS, LVM) and RAID.
 // A mount source that is not a block device under /dev (overlay, tmpfs, NFS, a missing
 // /dev/root) gives a volume without a device, which the rules refuse to protect.
@@ -69,6 +70,8 @@ class LinuxDiskFacts : public DiskFacts {
     json::Json nodeInfo(const json::Json& node);
     // True when the node is a loop device or its sysfs entry is virtual or cannot be resolved.
     bool isVirtual(const json::Json& node);
+    // The "BusProtocol" of a node.
+    std::string busProtocol(const json::Json& node);
 
   protected:
     LinuxProbe& probe() { return probe_; }
@@ -105,6 +108,9 @@ std::vector<json::Json> leaves(const json::Json& node);
 // Every absolute path in the "mountpoints" lists (or "mountpoint" texts) of a node and its
 // children; "[SWAP]" and the like are not mount points.
 void collectMountPoints(const json::Json& node, std::vector<std::string>& into);
+
+// True for mmcblkNbootM and mmcblkNrpmb: an eMMC's hardware partitions, typed "disk" by lsblk.
+bool isEmmcHardwarePartition(const std::string& name);
 
 // True when `name` can be used as one component of a sysfs or /dev path.
 bool isSafeDeviceName(const std::string& name);

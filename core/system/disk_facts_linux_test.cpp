@@ -106,8 +106,16 @@ TEST(LinuxDiskFactsTest, ListsHotPluggablePhysicalDisksAndDescribesThem) {
     Json stick = node("sdb", "disk", "usb", true);
     stick["vendor"] = "SanDisk ";
     stick["model"] = "  Cruzer Blade  ";
-    Json card = node("mmcblk0", "disk", nullptr, true);
-    card["tran"] = "mmc";
+    Json card = node("mmcblk0", "disk", "mmc", true);
+    // A board's eMMC: the disk and the hardware partitions that lsblk also types "disk".
+    Json emmc = node("mmcblk1", "disk", "mmc", true);
+    std::vector<Json> emmcAreas;
+    for (const char* area : {"mmcblk1boot0", "mmcblk1boot1", "mmcblk1rpmb"}) {
+        emmcAreas.push_back(node(area, "disk", "mmc", true));
+        probe.device(area);
+    }
+    probe.files["/sys/block/mmcblk0/device/type"] = "SD\n";
+    probe.files["/sys/block/mmcblk1/device/type"] = "MMC\n";
     Json nvme = node("nvme0n1", "disk", "nvme");
     Json loop = node("loop0", "loop");
     loop["hotplug"] = true;
@@ -116,13 +124,16 @@ TEST(LinuxDiskFactsTest, ListsHotPluggablePhysicalDisksAndDescribesThem) {
     sata["hotplug"] = nullptr;
     Json part = node("sdb1", "part", "usb", true);
     probe.outputs[ReplayProbe::lsblk("--nodeps", "")] =
-        Json{{"blockdevices", {stick, nvme, loop, zram, sata, card, part}}}.dump();
-    for (const char* name : {"sdb", "mmcblk0", "nvme0n1", "sda", "sdb1"}) probe.device(name);
+        Json{{"blockdevices", {stick, nvme, loop, zram, sata, card, part, emmc, emmcAreas[0],
+                               emmcAreas[1], emmcAreas[2]}}}
+            .dump();
+    for (const char* name : {"sdb", "mmcblk0", "nvme0n1", "sda", "sdb1", "mmcblk1"})
+        probe.device(name);
     probe.device("loop0", true);
     probe.device("zram0", true);
     LinuxDiskFacts facts(probe);
 
-    EXPECT_EQ(facts.listing(), (Json{{"WholeDisks", {"sdb", "mmcblk0"}}}));
+    EXPECT_EQ(facts.listing(), (Json{{"WholeDisks", {"sdb", "mmcblk0", "mmcblk1"}}}));
 
     EXPECT_EQ(facts.nodeInfo(stick), (Json{{"DeviceIdentifier", "sdb"},
                                            {"WholeDisk", true},
@@ -136,6 +147,13 @@ TEST(LinuxDiskFactsTest, ListsHotPluggablePhysicalDisksAndDescribesThem) {
     Json cardInfo = facts.nodeInfo(card);
     EXPECT_EQ(cardInfo["BusProtocol"], "SD");
     EXPECT_EQ(cardInfo["MediaName"], "");
+    EXPECT_EQ(facts.nodeInfo(emmc)["BusProtocol"], "MMC");
+    probe.files.erase("/sys/block/mmcblk0/device/type");  // unreadable: not taken for a card
+    EXPECT_EQ(facts.nodeInfo(card)["BusProtocol"], "MMC");
+    for (const char* area : {"mmcblk12boot10", "mmcblk0rpmb"})
+        EXPECT_TRUE(linux_disk::isEmmcHardwarePartition(area)) << area;
+    for (const char* disk : {"mmcblk0", "mmcblk0p1", "mmcblkboot0", "mmcblk0boot", "mmcblk0rpmb1"})
+        EXPECT_FALSE(linux_disk::isEmmcHardwarePartition(disk)) << disk;
     EXPECT_EQ(facts.nodeInfo(nvme)["BusProtocol"], "NVME");
     EXPECT_EQ(facts.nodeInfo(nvme)["Internal"], true);
     EXPECT_FALSE(facts.nodeInfo(sata).contains("Internal"));
