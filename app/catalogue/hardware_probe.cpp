@@ -6,14 +6,15 @@
 #include <fstream>
 #include <iterator>
 
+#include "core/records/json_fields.hpp"
 #include "core/system/command.hpp"
 #include "core/system/utf8_text.hpp"
 
 namespace korvex {
 namespace {
 
-constexpr double kLspciSeconds = 8;
-constexpr std::int64_t kLspciLimit = 2 * 1024 * 1024;
+constexpr double kToolSeconds = 8;
+constexpr std::int64_t kToolLimit = 2 * 1024 * 1024;
 // DMI strings and /proc/cpuinfo are small; the cap only guards against an odd file.
 constexpr std::size_t kFileLimit = 2 * 1024 * 1024;
 
@@ -122,6 +123,34 @@ std::string HardwareProbe::cpuModelName(std::string_view cpuinfo) {
     return {};
 }
 
+std::string HardwareProbe::lscpuModelName(std::string_view output) {
+    try {
+        const json::Json document = json::parse(output);
+        const json::Json* top = json::member(document, "lscpu");
+        if (top == nullptr || !top->is_array()) return {};
+        // Depth first, in order: with --hierarchic the model sits under its "Vendor ID:".
+        std::vector<const json::Json*> pending;
+        for (auto it = top->rbegin(); it != top->rend(); ++it) pending.push_back(&*it);
+        while (!pending.empty()) {
+            const json::Json* entry = pending.back();
+            pending.pop_back();
+            const auto field = json::textMember(*entry, "field");
+            const auto data = json::textMember(*entry, "data");
+            if (field && data && trim(*field) == "Model name:") {
+                const std::string_view name = trim(*data);
+                if (!name.empty() && name != "-") return repairUtf8(name);
+            }
+            const json::Json* children = json::member(*entry, "children");
+            if (children != nullptr && children->is_array())
+                for (auto it = children->rbegin(); it != children->rend(); ++it)
+                    pending.push_back(&*it);
+        }
+    } catch (...) {
+        // Not lscpu's document: no model name.
+    }
+    return {};
+}
+
 std::vector<std::string> HardwareProbe::displayControllers(std::string_view output) {
     std::vector<std::string> names;
     std::size_t start = 0;
@@ -161,12 +190,18 @@ DeviceProfile HardwareProbe::detect(const Sources& sources) {
     profile.model = std::string(trim(readSmallFile(sources.dmiFolder + "/product_name")));
     profile.cpu = cpuModelName(readSmallFile(sources.cpuinfo));
     profile.appleSilicon = isArmMachine(sources.machine ? *sources.machine : machineName());
-    // Kept as on every platform: the placeholder also makes an ARM host's processor text
-    // recognisable to the recommender when the user keeps it.
-    if (profile.cpu.empty() && profile.appleSilicon) profile.cpu = "Apple Silicon";
+    if (profile.cpu.empty() && profile.appleSilicon) {
+        try {
+            profile.cpu =
+                lscpuModelName(Command::run(sources.lscpu, {"--json"}, kToolSeconds, kToolLimit));
+        } catch (...) {
+            // lscpu missing or failing: the generic name below.
+        }
+        if (profile.cpu.empty()) profile.cpu = "ARM processor";
+    }
     try {
         profile.gpuNames = displayControllers(
-            Command::run(sources.lspci, {"-mm", "-nn"}, kLspciSeconds, kLspciLimit));
+            Command::run(sources.lspci, {"-mm", "-nn"}, kToolSeconds, kToolLimit));
     } catch (...) {
         // lspci missing, failing, slow or too talkative: no graphics names, the rest stands.
         profile.gpuNames.clear();

@@ -1,10 +1,12 @@
 // HardwareProbe: describes the computer the application runs on, from the system's own sources:
 // the DMI system vendor and product name, the first "model name" of /proc/cpuinfo, the machine
-// architecture, and the display controllers that lspci lists.
+// architecture, and the display controllers that lspci lists. An ARM host's /proc/cpuinfo names
+// no model; there the processor is the "Model name" that lscpu decodes from its part number (such
+// as "Cortex-A76"), else "ARM processor".
 //
-// detect() never fails: each source that cannot be read leaves its field empty. It blocks on one
-// child process (lspci, at most 8 seconds) and is meant for a background thread; calls share
-// nothing and may run concurrently.
+// detect() never fails: each source that cannot be read leaves its field empty. It blocks on child
+// processes (lspci, and lscpu on an ARM host, at most 8 seconds each) and is meant for a
+// background thread; calls share nothing and may run concurrently.
 #pragma once
 
 #include <optional>
@@ -24,6 +26,7 @@ struct HardwareProbe {
         std::string cpuinfo = "/proc/cpuinfo";
         std::string lspci = "/usr/bin/lspci";
         std::optional<std::string> machine;  // architecture name; nullopt asks uname()
+        std::string lscpu = "/usr/bin/lscpu";
     };
 
     static DeviceProfile detect();
@@ -31,6 +34,10 @@ struct HardwareProbe {
 
     // The trimmed value of the first "model name" line of /proc/cpuinfo text; empty when none.
     static std::string cpuModelName(std::string_view cpuinfo);
+
+    // The first non-empty "Model name" in the output of "lscpu --json" (flat or nested); empty
+    // when there is none or the output is no such document. lscpu's "-" means unknown.
+    static std::string lscpuModelName(std::string_view lscpuOutput);
 
     // "Vendor Device" of every display controller (PCI class 0300, 0302 or 0380) in the output of
     // "lspci -mm -nn" (or "lspci -mm"), in its order. Malformed lines are skipped.

@@ -75,7 +75,11 @@ TEST(HardwareProbe, ReadsThisMachineWithoutFailing) {
     EXPECT_EQ(profile.manufacturer, trimmedFile("/sys/class/dmi/id/sys_vendor"));
     EXPECT_EQ(profile.model, trimmedFile("/sys/class/dmi/id/product_name"));
     std::string cpu = firstModelName();
-    EXPECT_EQ(profile.cpu, cpu.empty() && profile.appleSilicon ? "Apple Silicon" : cpu);
+    if (cpu.empty() && profile.appleSilicon) {
+        EXPECT_FALSE(profile.cpu.empty());  // lscpu's name or the generic one
+    } else {
+        EXPECT_EQ(profile.cpu, cpu);
+    }
     if (access("/usr/bin/lspci", X_OK) == 0) {
         EXPECT_EQ(profile.gpuNames,
                   HardwareProbe::displayControllers(testing::shell("/usr/bin/lspci -mm -nn")));
@@ -113,9 +117,35 @@ TEST(HardwareProbe, ReadsTheSourcesATestWrote) {
     EXPECT_TRUE(HardwareProbe::detect(sources).gpuNames.empty());
 
     // An ARM host without a processor name, and no readable sources at all.
-    HardwareProbe::Sources arm{dir.file("none"), dir.file("none"), dir.file("none"), "aarch64"};
+    HardwareProbe::Sources arm{dir.file("none"), dir.file("none"), dir.file("none"), "aarch64",
+                               dir.file("none")};
     DeviceProfile armProfile = HardwareProbe::detect(arm);
-    EXPECT_EQ(armProfile, (DeviceProfile{"", "", "Apple Silicon", {}, true}));
+    EXPECT_EQ(armProfile, (DeviceProfile{"", "", "ARM processor", {}, true}));
+    // There lscpu names the cores from their part numbers: the first cluster's name is taken.
+    const struct {
+        std::string output;
+        int status;
+        std::string cpu;
+    } kLscpu[] = {
+        {R"({"lscpu":[{"field":"Architecture:","data":"aarch64"},{"field":"Vendor ID:",)"
+         R"("data":"ARM","children":[{"field":"Model name:","data":"Cortex-A55","children":[)"
+         R"({"field":"Model:","data":"0"}]},{"field":"Model name:","data":"Cortex-A76"}]}]})",
+         0, "Cortex-A55"},
+        {R"({"lscpu":[{"field":"BIOS Model name:","data":"x"},{"field":"Model name:",)"
+         R"("data":" - "},{"field":"Model name:","data":" Neoverse-N1 "}]})",
+         0, "Neoverse-N1"},
+        {R"({"lscpu":[{"field":"Model name:","data":"Cortex-A72"}]})", 1, "ARM processor"},
+        {R"({"lscpu":[{"field":"Model name:","data":"-"}]})", 0, "ARM processor"},
+        {"Model name: Cortex-A53\n", 0, "ARM processor"},
+    };
+    for (const auto& c : kLscpu) {
+        SCOPED_TRACE(c.output);
+        testing::TempDir tool;
+        arm.lscpu = writeTool(tool, c.output, c.status);
+        EXPECT_EQ(HardwareProbe::detect(arm).cpu, c.cpu);
+        EXPECT_EQ(testing::readFile(tool.file("arguments")), "--json\n");
+    }
+    arm.lscpu = dir.file("none");
     arm.machine = "arm64";
     arm.cpuinfo = dir.file("cpuinfo");
     EXPECT_EQ(HardwareProbe::detect(arm).cpu, profile.cpu);
