@@ -151,6 +151,9 @@ struct AppModel::State {
     bool downloadingOnly = false;
     QString error;
     WriteEvent status{.stage = "checking"};
+    // The stage the running operation is in: the writer's closing "error" or "cancelled" event
+    // is not a stage of work, so a failure is logged with the stage before it.
+    std::string workingStage = "checking";
     std::string trialReason;
     QString catalogueNote;
 
@@ -405,6 +408,7 @@ void AppModel::perform(bool downloadOnly) {
     st.page = Progress;
     st.error.clear();
     st.status = WriteEvent{.stage = "checking"};
+    st.workingStage = st.status.stage;
     emit downloadingOnlyChanged();
     emit busyChanged();
     emit pageChanged();
@@ -448,6 +452,8 @@ std::function<void(const WriteEvent&)> AppModel::progressPoster() {
             this,
             [this, event] {
                 state_->status = event;
+                if (event.stage != "error" && event.stage != "cancelled")
+                    state_->workingStage = event.stage;
                 emit statusChanged();
                 emit progressLabelChanged();
             },
@@ -534,7 +540,7 @@ void AppModel::fail(std::exception_ptr failure) {
     st.page = Prepare;
     emit busyChanged();
     emit pageChanged();
-    if (st.services.log) st.services.log(st.status.stage, message);
+    if (st.services.log) st.services.log(st.workingStage, message);
     if (cancelled)
         st.error = st.chinese ? "操作已取消。若已开始写入，请重新制作 U 盘后再使用。"
                               : "Cancelled. If writing had started, recreate the USB before "

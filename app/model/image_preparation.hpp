@@ -32,10 +32,9 @@ struct PreparedImage {
 struct ImagePreparation {
     // Brings `image` into `directory`, verified, and returns the file's path (ImageDownload::fetch
     // with its default network options, unless a caller passes its own).
-    using Fetch = std::function<std::string(const ImageVariant& image,
-                                            const std::string& directory,
-                                            const Cancellation& cancel,
-                                            const ProgressCallback& progress)>;
+    using Fetch =
+        std::function<std::string(const ImageVariant& image, const std::string& directory,
+                                  const Cancellation& cancel, const ProgressCallback& progress)>;
 
     // The source is `local` when given, else the download of `selected` into `directory`; with
     // neither, "No image selected.". The source is inspected, and whenever `selected` is given the
