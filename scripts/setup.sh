@@ -9,6 +9,8 @@ packages=(
     # libraries
     libarchive-dev libssl-dev nlohmann-json3-dev libpcre2-dev libicu-dev zlib1g-dev
     libcurl4-openssl-dev libsystemd-dev
+    # the application model (Qt Core)
+    qt6-base-dev
     # tests and benchmarks
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     # the system tools the programs and tests run
