@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/catalogue/recommendation.hpp"
+#include "app/catalogue/signed_catalogue.hpp"
 #include "app/model/diagnostics.hpp"
 #include "app/model/image_download.hpp"
 #include "core/image/image_io.hpp"
@@ -450,6 +451,29 @@ TEST_F(AppModelTest, LoadingAndNavigation) {
     EXPECT_EQ(log().back(), std::make_pair(std::string("catalogue"),
                                            std::string("Catalogue signature is invalid.")));
     EXPECT_EQ(str(model.profile()["cpu"]), "Intel Core i5-1135G7");
+
+    // A shipped catalogue that no longer verifies: no catalogue, no note, no refresh.
+    testing::TempDir resources;
+    for (const char* name : {"catalogue-config.json", "catalogue-bundled.json"})
+        fs::copy_file(fs::path(KVI_SOURCE_RESOURCES) / name, resources.file(name));
+    auto envelope =
+        nlohmann::json::parse(testing::readFile(resources.file("catalogue-bundled.json")));
+    std::string signature = envelope["signature"];
+    signature[0] = signature[0] == 'A' ? 'B' : 'A';
+    envelope["signature"] = signature;
+    testing::writeFile(resources.file("catalogue-bundled.json"), envelope.dump());
+    services_.bundled = [&] { return SignedCatalogue::bundled(resources.path()); };
+    refreshes_ = 0;
+    AppModel& broken = *new AppModel(ProcessorInventory(), platform_, services_);
+    std::unique_ptr<AppModel> owner(&broken);
+    broken.load();
+    ASSERT_TRUE(settle([&] { return !broken.error().isEmpty(); }));
+    EXPECT_TRUE(broken.catalogue().isEmpty());
+    EXPECT_TRUE(broken.catalogueNote().isEmpty());
+    EXPECT_EQ(refreshes_, 0);
+    EXPECT_EQ(log().back(), std::make_pair(std::string("catalogue"),
+                                           std::string("Catalogue signature is invalid.")));
+    refreshFails_ = false;
 
     // From the catalogue to a catalogue image, then a local file chosen on `prepare`: `back`
     // returns to the catalogue.
