@@ -74,8 +74,9 @@ QVariantMap imageMap(const ImageVariant& image, bool chinese) {
     QVariantList details;
     for (const ReleaseDetail& d : image.releaseDetails(chinese))
         details.append(QVariantMap{{"id", q(d.id)}, {"label", q(d.label)}, {"value", q(d.value)}});
-    char size[64];
-    std::snprintf(size, sizeof size, "%.2f GB", static_cast<double>(image.compressedSize) / 1e9);
+    // QString::number ignores the locale, which QCoreApplication sets from the environment.
+    const QString size =
+        QString::number(static_cast<double>(image.compressedSize) / 1e9, 'f', 2) + " GB";
     const std::string changelog = image.changelogPath.value_or("");
     return {{"id", q(image.id)},
             {"name", q(image.name)},
@@ -87,7 +88,7 @@ QVariantMap imageMap(const ImageVariant& image, bool chinese) {
             {"device", q(image.device.value_or(""))},
             {"compressedSize", QVariant::fromValue<qint64>(image.compressedSize)},
             {"expandedSize", QVariant::fromValue<qint64>(image.expandedSize)},
-            {"sizeText", QString::fromUtf8(size)},
+            {"sizeText", size},
             {"changelogPath", q(changelog)},
             {"changelogSafe", !changelog.empty() && ImageVariant::safeChangelogPath(changelog)},
             {"releaseDetails", details}};
@@ -747,7 +748,8 @@ void AppModel::clearSelectedCache() {
 
 void AppModel::showDiagnostics() {
     State& st = *state_;
-    if (st.services.log) st.services.log("diagnostics", "Diagnostics shown");
+    if (st.services.log)
+        st.services.log("diagnostics", "Opened local diagnostics; no data uploaded.");
     try {
         st.platform.revealFile(Diagnostics::url());
     } catch (const std::exception& e) {

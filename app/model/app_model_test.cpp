@@ -607,6 +607,10 @@ TEST_F(AppModelTest, WebsiteGuideAndCache) {
         model.open(path);
     EXPECT_EQ(platform_.calls, std::vector<std::string>{"url https://cn.korvex.example/help/"});
     model.setChinese(false);
+    platform_.calls.clear();
+    model.showDiagnostics();
+    EXPECT_EQ(platform_.calls, std::vector<std::string>{"reveal " + Diagnostics::url()});
+    EXPECT_EQ(log().back().first, "diagnostics");
 
     // The download folder: kept with links resolved; the cache follows it.
     fs::create_directory(home_.file("real"));
