@@ -7,8 +7,9 @@
 //   "Virtual" for a loop device or a device whose sysfs entry lies under /sys/devices/virtual/
 //   (or cannot be resolved); "BusProtocol" maps "usb" to "USB", "mmc" to "SD" when
 //   /sys/block/NAME/device/type says "SD" and to "MMC" otherwise (a soldered eMMC), and
-//   upper-cases anything else; the listing leaves out an eMMC's boot and RPMB areas; a volume's "BackingStores" are the leaves of `lsblk --inverse` on the mount
-//   source, so they are found through partitions, device-mapper (LUKS, LVM) and RAID.
+//   upper-cases anything else; the listing leaves out an eMMC's boot and RPMB areas; a volume's
+//   "BackingStores" are the leaves of `lsblk --inverse` on the mount source, so they are found
+//   through partitions, device-mapper (LUKS, LVM) and RAID.
 // A mount source that is not a block device under /dev (overlay, tmpfs, NFS, a missing
 // /dev/root) gives a volume without a device, which the rules refuse to protect.
 //

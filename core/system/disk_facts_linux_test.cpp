@@ -123,10 +123,10 @@ TEST(LinuxDiskFactsTest, ListsHotPluggablePhysicalDisksAndDescribesThem) {
     Json sata = node("sda", "disk", "sata");
     sata["hotplug"] = nullptr;
     Json part = node("sdb1", "part", "usb", true);
-    probe.outputs[ReplayProbe::lsblk("--nodeps", "")] =
-        Json{{"blockdevices", {stick, nvme, loop, zram, sata, card, part, emmc, emmcAreas[0],
-                               emmcAreas[1], emmcAreas[2]}}}
-            .dump();
+    probe.outputs[ReplayProbe::lsblk("--nodeps", "")] = Json{
+        {"blockdevices",
+         {stick, nvme, loop, zram, sata, card, part, emmc, emmcAreas[0], emmcAreas[1],
+          emmcAreas[2]}}}.dump();
     for (const char* name : {"sdb", "mmcblk0", "nvme0n1", "sda", "sdb1", "mmcblk1"})
         probe.device(name);
     probe.device("loop0", true);
