@@ -234,8 +234,8 @@ template <typename Result, typename Work, typename Done>
 static void runWorker(AppModel* model, std::map<std::uint64_t, std::thread>& workers,
                       std::uint64_t& next, Work work, Done done) {
     const std::uint64_t id = next++;
-    auto finish = [model, &workers, id, done = std::move(done)](
-                      std::optional<Result> result, std::exception_ptr failure) mutable {
+    auto finish = [&workers, id, done = std::move(done)](std::optional<Result> result,
+                                                         std::exception_ptr failure) mutable {
         auto it = workers.find(id);
         if (it != workers.end()) {
             it->second.join();
