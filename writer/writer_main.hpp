@@ -6,7 +6,8 @@
 // awake (SleepInhibitor) and runs perform(), forwarding every progress event. It ends with a
 // "complete" event and status 0, or with one "error" or "cancelled" event (which of the two is
 // decided by the cancellation flag, not by the kind of failure) and status 1. Before the channel
-// is proven it says nothing to anyone.
+// is proven it says nothing to anyone. SIGINT, SIGTERM and SIGHUP raise the cancellation, as a
+// "cancel" line does, for the whole run.
 //
 // Everything runs on the calling thread except the heartbeat. The disk facts are a parameter so
 // that a test build can present its own drive; the shipped writer passes the system's.
