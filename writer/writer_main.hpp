@@ -9,8 +9,9 @@
 // is proven it says nothing to anyone. SIGINT, SIGTERM and SIGHUP raise the cancellation, as a
 // "cancel" line does, for the whole run.
 //
-// Everything runs on the calling thread except the heartbeat. The disk facts are a parameter so
-// that a test build can present its own drive; the shipped writer passes the system's.
+// Everything runs on the calling thread except the heartbeat and the signal watcher. The disk
+// facts are a parameter so that a test build can present its own drive; the shipped writer
+// passes the system's.
 #pragma once
 
 #include <functional>
