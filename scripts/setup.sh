@@ -8,6 +8,7 @@ packages=(
     build-essential cmake ninja-build pkg-config clang libclang-rt-dev ccache
     # libraries
     libarchive-dev libssl-dev nlohmann-json3-dev libpcre2-dev libicu-dev zlib1g-dev
+    libdeflate-dev
     libcurl4-openssl-dev libsystemd-dev
     # the application model (Qt Core)
     qt6-base-dev

@@ -222,6 +222,35 @@ TEST_F(ArchiveReaderTest, CorruptOrTruncatedStreamsFailWhileExpanding) {
               "The image is a GZip file inside another compressed file.");
 }
 
+// Catches a trailer read from the wrong bytes when it straddles two of the reader's 1 MiB input
+// blocks: intact files must pass and a wrong CRC-32 on the earlier side must still fail.
+TEST_F(ArchiveReaderTest, TrailersStraddlingInputBlocksAreChecked) {
+    constexpr std::size_t kBlock = 1 << 20;
+    for (std::size_t past : {1, 3, 7}) {
+        SCOPED_TRACE(past);
+        // Noise is stored, so the file grows byte for byte with the image: a few tries reach
+        // exactly the size that puts `past` trailer bytes into the second block.
+        std::string image;
+        std::string gz;
+        std::size_t length = kBlock - 100;
+        for (int attempt = 0; attempt < 8 && gz.size() != kBlock + past; ++attempt) {
+            if (!gz.empty()) length += kBlock + past - gz.size();
+            image = noise(length, 20 + static_cast<int>(past));
+            make("disk.img", image);
+            sh("gzip -n -c disk.img > disk.gz");
+            gz = testing::readFile(dir.file("disk.gz"));
+        }
+        ASSERT_EQ(gz.size(), kBlock + past);
+        const Outcome intact = readThroughFlat(dir.file("disk.gz"));
+        ASSERT_TRUE(intact.finished) << intact.error;
+        EXPECT_TRUE(intact.data == image);
+        gz[gz.size() - 8] = static_cast<char>(gz[gz.size() - 8] ^ 1);
+        make("bad.gz", gz);
+        EXPECT_EQ(readThroughFlat(dir.file("bad.gz")).error,
+                  "Zlib library error: Corrupted input data (incorrect data check)");
+    }
+}
+
 TEST_F(ArchiveReaderTest, ErrorBufferIsTruncatedOrLeftAlone) {
     sh("mkdir -p dirs-only/empty && zip -q -r dirs.zip dirs-only");
     const UniqueFd fd = openOrThrow(dir.file("dirs.zip"), O_RDONLY);

@@ -1,10 +1,12 @@
 #include "core/native/gzip_source.hpp"
 
 #include <archive.h>
+#include <libdeflate.h>
 
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace korvex::imager {
 namespace {
@@ -13,7 +15,7 @@ namespace {
 // over in smaller blocks that stay in the processor's cache until libarchive copies them out.
 constexpr std::size_t kInputSize = 1 << 20;
 constexpr std::size_t kOutputSize = 1 << 17;
-// 15-bit window, GZip framing only: zlib then checks each member's CRC-32 and ISIZE itself.
+// 15-bit window, GZip framing only.
 constexpr int kGzipWindowBits = 15 + 16;
 
 constexpr const char* kCorrupt = "Zlib library error: Corrupted input data";
@@ -25,6 +27,41 @@ GzipSource::GzipSource(int fd)
       input_(std::make_unique<std::uint8_t[]>(kInputSize)),
       output_(std::make_unique<std::uint8_t[]>(kOutputSize)) {
     initialised_ = inflateInit2(&stream_, kGzipWindowBits) == Z_OK;
+    if (initialised_) startMember();
+}
+
+// zlib still parses and consumes each trailer; the check is ours (trailerMatches), on the CRC-32
+// computed in fill().
+void GzipSource::startMember() {
+    (void)inflateValidate(&stream_, 0);
+    crc_ = 0;
+    length_ = 0;
+}
+
+bool GzipSource::trailerMatches() {
+    // zlib has consumed exactly the 8 trailer bytes up to next_in, which may begin in the
+    // previous input block.
+    std::uint8_t trailer[kTrailerSize];
+    const auto inBlock = static_cast<std::size_t>(stream_.next_in - input_.get());
+    const std::size_t fromBlock = inBlock < kTrailerSize ? inBlock : kTrailerSize;
+    const std::size_t fromEarlier = kTrailerSize - fromBlock;
+    std::memcpy(trailer, earlier_ + kTrailerSize - fromEarlier, fromEarlier);
+    std::memcpy(trailer + fromEarlier, stream_.next_in - fromBlock, fromBlock);
+    auto little = [&trailer](std::size_t at) {
+        return static_cast<std::uint32_t>(trailer[at]) |
+               static_cast<std::uint32_t>(trailer[at + 1]) << 8 |
+               static_cast<std::uint32_t>(trailer[at + 2]) << 16 |
+               static_cast<std::uint32_t>(trailer[at + 3]) << 24;
+    };
+    if (little(0) != crc_) {
+        error_ = std::string(kCorrupt) + " (incorrect data check)";
+        return false;
+    }
+    if (little(4) != length_) {
+        error_ = std::string(kCorrupt) + " (incorrect length check)";
+        return false;
+    }
+    return true;
 }
 
 GzipSource::~GzipSource() {
@@ -60,6 +97,13 @@ ssize_t GzipSource::Callback(struct archive* handle, void* self, const void** bu
 }
 
 bool GzipSource::readInput() {
+    // Keeps the last bytes of the block that is about to be replaced, for trailerMatches().
+    if (stream_.next_in != nullptr) {
+        const auto used = static_cast<std::size_t>(stream_.next_in - input_.get());
+        const std::size_t keep = used < kTrailerSize ? used : kTrailerSize;
+        std::memmove(earlier_, earlier_ + keep, kTrailerSize - keep);
+        std::memcpy(earlier_ + kTrailerSize - keep, stream_.next_in - keep, keep);
+    }
     ssize_t n = 0;
     do {
         n = ::read(fd_, input_.get(), kInputSize);
@@ -82,6 +126,7 @@ bool GzipSource::onlyZerosRemain() {
                 return false;
             }
         }
+        stream_.next_in += stream_.avail_in;
         stream_.avail_in = 0;
         if (inputEnded_) return true;
         if (!readInput()) return false;
@@ -106,10 +151,16 @@ ssize_t GzipSource::fill() {
                 error_ = kCorrupt;
                 return -1;
             }
+            startMember();
             memberEnded_ = false;
         }
+        std::uint8_t* const produced = stream_.next_out;
         const int status = inflate(&stream_, Z_NO_FLUSH);
+        const auto count = static_cast<std::size_t>(stream_.next_out - produced);
+        crc_ = libdeflate_crc32(crc_, produced, count);
+        length_ += static_cast<std::uint32_t>(count);
         if (status == Z_STREAM_END) {
+            if (!trailerMatches()) return -1;
             memberEnded_ = true;
         } else if (status == Z_BUF_ERROR && stream_.avail_in == 0 && inputEnded_) {
             error_ = "truncated gzip input";  // libarchive's words for the same fault
@@ -118,8 +169,7 @@ ssize_t GzipSource::fill() {
             error_ = "Could not allocate the image reader.";
             return -1;
         } else if (status != Z_OK && status != Z_BUF_ERROR) {
-            // Z_DATA_ERROR: a bad block, a wrong CRC-32 ("incorrect data check") or a wrong ISIZE
-            // ("incorrect length check"); zlib names which.
+            // Z_DATA_ERROR: a bad header or block; zlib names which.
             error_ = std::string(kCorrupt) +
                      (stream_.msg != nullptr ? std::string(" (") + stream_.msg + ")" : "");
             return -1;
