@@ -12,6 +12,11 @@ packages=(
     libcurl4-openssl-dev libsystemd-dev
     # the application model (Qt Core)
     qt6-base-dev
+    # the window: Qt Quick with its QML modules, SVG symbols, a Chinese font; Xvfb for its walk
+    qt6-declarative-dev qt6-svg-dev libqt6svg6 qml6-module-qtquick qml6-module-qtquick-controls
+    qml6-module-qtquick-layouts qml6-module-qtquick-templates qml6-module-qtquick-window
+    qml6-module-qtquick-dialogs qml6-module-qt-labs-folderlistmodel qml6-module-qtqml-workerscript
+    qml6-module-qttest fonts-noto-cjk xvfb x11-utils
     # tests and benchmarks
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     # the system tools the programs and tests run

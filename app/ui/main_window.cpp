@@ -1,0 +1,55 @@
+#include "app/ui/main_window.hpp"
+
+#include <QQmlEngine>
+#include <QtQml/qqmlextensionplugin.h>
+
+#include "app/model/app_model.hpp"
+#include "app/ui/desktop_services.hpp"
+#include "app/ui/icon_provider.hpp"
+#include "app/ui/shell.hpp"
+
+Q_IMPORT_QML_PLUGIN(KorvexImagerPlugin)
+
+namespace korvex {
+
+namespace {
+
+constexpr const char* kUri = "Korvex.Imager.Backend";
+
+// Each engine carries its own three objects, so tests can build one window after another.
+template <const char* Key>
+QObject* fromEngine(QQmlEngine* engine, QJSEngine*) {
+    QObject* object = engine->property(Key).value<QObject*>();
+    QJSEngine::setObjectOwnership(object, QJSEngine::CppOwnership);
+    return object;
+}
+
+constexpr char kModel[] = "kviModel";
+constexpr char kDesk[] = "kviDesk";
+constexpr char kShell[] = "kviShell";
+
+void registerOnce() {
+    static const bool done = [] {
+        qmlRegisterSingletonType<AppModel>(kUri, 1, 0, "Model", fromEngine<kModel>);
+        qmlRegisterSingletonType<DesktopServices>(kUri, 1, 0, "Desk", fromEngine<kDesk>);
+        qmlRegisterSingletonType<Shell>(kUri, 1, 0, "Shell", fromEngine<kShell>);
+        return true;
+    }();
+    (void)done;
+}
+
+}  // namespace
+
+QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine, AppModel& model,
+                             DesktopServices& services, Shell& shell) {
+    registerOnce();
+    engine.setProperty(kModel, QVariant::fromValue<QObject*>(&model));
+    engine.setProperty(kDesk, QVariant::fromValue<QObject*>(&services));
+    engine.setProperty(kShell, QVariant::fromValue<QObject*>(&shell));
+    engine.addImageProvider(QStringLiteral("icon"), new IconProvider);
+    engine.load(QUrl(QStringLiteral("qrc:/Korvex/Imager/Main.qml")));
+    const auto roots = engine.rootObjects();
+    return roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(roots.first());
+}
+
+}  // namespace korvex
