@@ -48,6 +48,18 @@ std::string copyForUsers(const TempDir& tree, const std::string& program,
     return copy;
 }
 
+std::set<std::string> channelFoldersOf(unsigned uid) {
+    std::set<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+        const std::string name = entry.path().filename();
+        struct stat st;
+        if (name.rfind("kvi-", 0) == 0 && name.size() == 40 &&
+            lstat(entry.path().c_str(), &st) == 0 && st.st_uid == uid)
+            found.insert(entry.path());
+    }
+    return found;
+}
+
 void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -45,6 +46,10 @@ class TempDir {
 // alone; the checkout's own permissions are never touched. REQUIRES: `tree` is the test's own.
 std::string copyForUsers(const TempDir& tree, const std::string& program,
                          const std::string& subfolder);
+
+// The writer channel folders (/tmp/kvi-UUID) owned by user `uid`. A test that runs its writes as
+// a test user of its own sees only its own folders here, whatever other runs do meanwhile.
+std::set<std::string> channelFoldersOf(unsigned uid);
 
 // Writes `bytes` to `path` (created or truncated, mode 0644). Fails the test on error.
 void writeFile(const std::string& path, const std::string& bytes);

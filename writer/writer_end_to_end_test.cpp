@@ -561,9 +561,8 @@ TEST_F(WriterEndToEndTest, RefusesSilentlyWhatItCannotTrust) {
     TempDir programs;
     const std::string userWriter = testing::copyForUsers(programs, KVI_WRITER, "libexec");
     for (const Case& c : cases) {
-        Outcome o =
-            run(c.asUser ? userWriter.c_str() : KVI_WRITER, c.arguments, r.socket, App{}, "",
-                c.asUser);
+        Outcome o = run(c.asUser ? userWriter.c_str() : KVI_WRITER, c.arguments, r.socket, App{},
+                        "", c.asUser);
         EXPECT_EQ(o.status, 1) << c.what;
         EXPECT_FALSE(o.connected) << c.what;
         EXPECT_TRUE(o.events.empty()) << c.what;

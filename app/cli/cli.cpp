@@ -51,7 +51,8 @@ const char kHelp[] =
     "Exit status: 0 done (for a write: written and read back), 1 failed, 2 wrong usage,\n"
     "3 cancelled.\n";
 
-const char kWriteCancelled[] = "Cancelled. If writing had started, recreate the USB before using it.";
+const char kWriteCancelled[] =
+    "Cancelled. If writing had started, recreate the USB before using it.";
 const char kInspectCancelled[] = "Cancelled.";
 const char kRunAsUser[] =
     "Run korvex-imager-cli as the user who owns the image, not as root: it asks for "
@@ -113,9 +114,9 @@ class ProgressLine {
         while (samples_.size() > 2 && now - samples_[1].first >= kWindow) samples_.pop_front();
 
         const int percent = percentOf(e);
-        const bool due = tty_ ? now - lastShown_ >= std::chrono::milliseconds(100) ||
-                                    e.completed == e.total
-                              : percent / 5 != lastPercent_ / 5;
+        const bool due =
+            tty_ ? now - lastShown_ >= std::chrono::milliseconds(100) || e.completed == e.total
+                 : percent / 5 != lastPercent_ / 5;
         if (!due) {
             pending_ = e;
             return;
@@ -153,8 +154,7 @@ class ProgressLine {
             std::snprintf(text, sizeof text, "%7.1f MB/s", perSecond / 1e6);
             speedText = text;
             if (perSecond > 0 && e.total > 0)
-                left = "  " +
-                       clockText(static_cast<double>(e.total - e.completed) / perSecond) +
+                left = "  " + clockText(static_cast<double>(e.total - e.completed) / perSecond) +
                        " left";
         }
         char line[160];
@@ -215,7 +215,8 @@ std::optional<WriteArguments> parseWrite(const std::vector<std::string>& args) {
         const std::string& a = args[i];
         std::optional<std::string>* option = nullptr;
         std::string value;
-        for (auto [name, target] : {std::pair{"--drive", &drive}, std::pair{"--confirm", &confirm}}) {
+        for (auto [name, target] :
+             {std::pair{"--drive", &drive}, std::pair{"--confirm", &confirm}}) {
             const std::string n = name;
             if (a == n && i + 1 < args.size()) {
                 option = target;

@@ -20,7 +20,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <set>
 
 #include "tests/loop_as_usb_facts.hpp"
 #include "tests/test_support.hpp"
@@ -33,17 +32,17 @@ using namespace std::chrono_literals;
 using testing::TempDir;
 using testing::TestUser;
 
-const std::string kCancelled = "Cancelled. If writing had started, recreate the USB before using it.";
+const std::string kCancelled =
+    "Cancelled. If writing had started, recreate the USB before using it.";
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
 // The last line of `text`, without its line feed.
-std::string lastLine(const std::string& text) {
-    std::size_t end = text.size() - (text.empty() || text.back() != '\n' ? 0 : 1);
-    std::size_t start = text.rfind('\n', end == 0 ? 0 : end - 1);
-    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
+std::string lastLine(std::string text) {
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text.substr(text.rfind('\n') + 1);  // from the start when there is one line
 }
 
 // The pids of every descendant of `ancestor`, from /proc.
@@ -73,25 +72,12 @@ std::vector<pid_t> descendants(pid_t ancestor) {
     return found;
 }
 
-// The channel folders of user `uid`; the test users are this run's own, so these are too.
-std::set<std::string> channelFoldersOf(unsigned uid) {
-    std::set<std::string> found;
-    for (const auto& entry : fs::directory_iterator("/tmp")) {
-        struct stat st;
-        const std::string name = entry.path().filename();
-        if (name.rfind("kvi-", 0) == 0 && name.size() == 40 &&
-            lstat(entry.path().c_str(), &st) == 0 && st.st_uid == uid)
-            found.insert(entry.path());
-    }
-    return found;
-}
-
 // One run of a program, in a process group of its own, as `user` (or as this process's user),
 // with a clean environment plus `variables`. Its standard input stays open until finish().
 class Program {
   public:
     Program(const std::string& program, const std::vector<std::string>& args, const TestUser* user,
-        const std::vector<std::string>& variables = {}) {
+            const std::vector<std::string>& variables = {}) {
         int in[2], out[2], err[2];
         if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
             throw std::runtime_error("pipe");
@@ -164,8 +150,10 @@ class Program {
             if (p.revents == 0) continue;
             char buffer[4096];
             ssize_t n = read(fd->get(), buffer, sizeof buffer);
-            if (n <= 0) fd->reset();
-            else text->append(buffer, static_cast<std::size_t>(n));
+            if (n <= 0)
+                fd->reset();
+            else
+                text->append(buffer, static_cast<std::size_t>(n));
         }
         return out_ || err_;
     }
@@ -177,8 +165,11 @@ class Program {
 
 // Help and version are answers, not errors; a wrong command line is one, and says so.
 TEST(Cli, HelpVersionAndUsage) {
-    for (std::vector<std::string> args :
-         {std::vector<std::string>{"--help"}, {"-h"}, {"help"}, {"write", "--help"}, {"--version"}}) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"--help"},
+                                          {"-h"},
+                                          {"help"},
+                                          {"write", "--help"},
+                                          {"--version"}}) {
         Program r(KVI_CLI, args, nullptr);
         EXPECT_EQ(r.finish(), kCliDone) << args[0];
         EXPECT_TRUE(r.err.empty()) << r.err;
@@ -188,9 +179,12 @@ TEST(Cli, HelpVersionAndUsage) {
     help.finish();
     EXPECT_TRUE(contains(help.out, std::to_string(kCliCancelled) + " cancelled")) << help.out;
 
-    for (std::vector<std::string> args :
-         {std::vector<std::string>{}, {"write", "x.img"}, {"write", "x.img", "--drive"},
-          {"write", "x.img", "--drive", "sdb", "--drive", "sdc"}, {"inspect"}, {"list", "x"}}) {
+    for (std::vector<std::string> args : {std::vector<std::string>{},
+                                          {"write", "x.img"},
+                                          {"write", "x.img", "--drive"},
+                                          {"write", "x.img", "--drive", "sdb", "--drive", "sdc"},
+                                          {"inspect"},
+                                          {"list", "x"}}) {
         Program r(KVI_CLI, args, nullptr);
         EXPECT_EQ(r.finish(), kCliUsage);
         EXPECT_TRUE(r.out.empty());
@@ -208,7 +202,8 @@ TEST(Cli, InspectResolvesLinksAndRefusesWhatARequestCannotCarry) {
     Program r(KVI_CLI, {"inspect", dir.file("link.img")}, nullptr);
     EXPECT_EQ(r.finish(), kCliDone) << r.err;
     EXPECT_TRUE(contains(r.out, "expanded\t1024\n")) << r.out;
-    EXPECT_TRUE(contains(r.out, "5f70bf18a086007016e948b04aed3b82103a36bea41755b6cddfaf10ace3c6ef"));
+    EXPECT_TRUE(
+        contains(r.out, "5f70bf18a086007016e948b04aed3b82103a36bea41755b6cddfaf10ace3c6ef"));
 
     std::string latin1 = dir.file("caf\xe9.img");
     testing::writeFile(latin1, std::string(1024, '\0'));
@@ -259,8 +254,8 @@ class CliAsUser : public ::testing::Test {
 
     std::unique_ptr<Program> cli(const std::vector<std::string>& args, bool asUser = true) {
         return std::make_unique<Program>(cli_, args, asUser ? user_.get() : nullptr,
-                                     std::vector<std::string>{"KVI_TEST_DRIVE=" + loop_->name(),
-                                                              "KORVEX_IMAGER_ELEVATE=sudo"});
+                                         std::vector<std::string>{"KVI_TEST_DRIVE=" + loop_->name(),
+                                                                  "KORVEX_IMAGER_ELEVATE=sudo"});
     }
 
     std::string driveStart() {
@@ -303,19 +298,38 @@ TEST_F(CliAsUser, RefusesBeforeWriting) {
         bool inspected = true;  // a progress line shows the image was read
     } cases[] = {
         // As root the run stops at once, before even looking for the file.
-        {{"write", dir_.file("absent.img"), "--drive", "sdkv"}, false, "", kCliFailed,
-         "as the user who owns the image", false},
-        {{"write", dir_.file("absent.img"), "--drive", "sdkv"}, true, "", kCliFailed,
-         "Cannot open the image file.", false},
-        {{"write", dir_.file("caf\xe9.img"), "--drive", "sdkv"}, true, "", kCliFailed,
-         WriterClient::kPathNotUtf8, false},
+        {{"write", dir_.file("absent.img"), "--drive", "sdkv"},
+         false,
+         "",
+         kCliFailed,
+         "as the user who owns the image",
+         false},
+        {{"write", dir_.file("absent.img"), "--drive", "sdkv"},
+         true,
+         "",
+         kCliFailed,
+         "Cannot open the image file.",
+         false},
+        {{"write", dir_.file("caf\xe9.img"), "--drive", "sdkv"},
+         true,
+         "",
+         kCliFailed,
+         WriterClient::kPathNotUtf8,
+         false},
         // A wrong drive is named before a 2 GiB image is read.
-        {{"write", big, "--drive", "sdb", "--confirm", "sdb"}, true, "", kCliFailed, changed,
+        {{"write", big, "--drive", "sdb", "--confirm", "sdb"},
+         true,
+         "",
+         kCliFailed,
+         changed,
          false},
         {{"write", small, "--drive=/dev/sdkv"}, true, "SDKV\n", kCliCancelled, kCancelled},
         {{"write", small, "--drive", "sdkv"}, true, "sdkv \n", kCliCancelled, kCancelled},
         {{"write", small, "--drive", "sdkv"}, true, "", kCliCancelled, kCancelled},
-        {{"write", small, "--confirm=sdkV", "--drive", "sdkv"}, true, "", kCliCancelled,
+        {{"write", small, "--confirm=sdkV", "--drive", "sdkv"},
+         true,
+         "",
+         kCliCancelled,
          kCancelled},
     };
     testing::writeFile(dir_.file("caf\xe9.img"), std::string(512, '\0'));
@@ -328,7 +342,7 @@ TEST_F(CliAsUser, RefusesBeforeWriting) {
         EXPECT_TRUE(contains(r->err, c.text)) << r->err;
         EXPECT_EQ(contains(r->err, "Checking image"), c.inspected) << r->err;
     }
-    EXPECT_TRUE(channelFoldersOf(user_->uid()).empty());
+    EXPECT_TRUE(testing::channelFoldersOf(user_->uid()).empty());
     EXPECT_TRUE(driveStart() == marker) << "the drive was written";
 }
 
@@ -346,17 +360,41 @@ TEST_F(CliAsUser, SignalsCancelInOrder) {
         To to;
         std::string text;
     } cases[] = {
-        {"Ctrl-C at the prompt", {"write", big, "--drive", "sdkv"}, "> ", SIGINT, To::Group,
+        {"Ctrl-C at the prompt",
+         {"write", big, "--drive", "sdkv"},
+         "> ",
+         SIGINT,
+         To::Group,
          kCancelled},
-        {"Ctrl-C while writing", {"write", big, "--drive", "sdkv", "--confirm", "sdkv"},
-         "Writing USB drive", SIGINT, To::Group, kCancelled},
-        {"hangup while writing", {"write", big, "--drive", "sdkv", "--confirm", "sdkv"},
-         "Writing USB drive", SIGHUP, To::Group, kCancelled},
-        {"SIGTERM to the command line", {"write", big, "--drive", "sdkv", "--confirm", "sdkv"},
-         "Writing USB drive", SIGTERM, To::Cli, kCancelled},
-        {"SIGTERM to the writer", {"write", big, "--drive", "sdkv", "--confirm", "sdkv"},
-         "Writing USB drive", SIGTERM, To::Writer, kCancelled},
-        {"Ctrl-C while inspecting", {"inspect", big}, "Inspecting image", SIGINT, To::Group,
+        {"Ctrl-C while writing",
+         {"write", big, "--drive", "sdkv", "--confirm", "sdkv"},
+         "Writing USB drive",
+         SIGINT,
+         To::Group,
+         kCancelled},
+        {"hangup while writing",
+         {"write", big, "--drive", "sdkv", "--confirm", "sdkv"},
+         "Writing USB drive",
+         SIGHUP,
+         To::Group,
+         kCancelled},
+        {"SIGTERM to the command line",
+         {"write", big, "--drive", "sdkv", "--confirm", "sdkv"},
+         "Writing USB drive",
+         SIGTERM,
+         To::Cli,
+         kCancelled},
+        {"SIGTERM to the writer",
+         {"write", big, "--drive", "sdkv", "--confirm", "sdkv"},
+         "Writing USB drive",
+         SIGTERM,
+         To::Writer,
+         kCancelled},
+        {"Ctrl-C while inspecting",
+         {"inspect", big},
+         "Inspecting image",
+         SIGINT,
+         To::Group,
          "Cancelled."},
     };
     for (const Case& c : cases) {
@@ -380,7 +418,7 @@ TEST_F(CliAsUser, SignalsCancelInOrder) {
         if (c.to == To::Group) kill(-r->pid(), c.signal);
         EXPECT_EQ(r->finish(true), kCliCancelled) << r->err;
         EXPECT_EQ(lastLine(r->err), c.text);
-        EXPECT_TRUE(channelFoldersOf(user_->uid()).empty());
+        EXPECT_TRUE(testing::channelFoldersOf(user_->uid()).empty());
         if (writer) {
             EXPECT_FALSE(fs::exists(launchFolder)) << launchFolder;
             EXPECT_NE(kill(*writer, 0), 0) << "the writer outlived the command line";

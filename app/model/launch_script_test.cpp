@@ -103,8 +103,8 @@ TEST(LaunchScript, SignalledScriptCleansUp) {
     std::string report = dir.file("report");
     chmod(dir.path().c_str(), 0755);
     for (const char* signal : {"INT", "TERM", "HUP"}) {
-        writeFile(writer, "#!/bin/sh\necho \"$0\" > '" + report + "'\nkill -" + signal +
-                              " $PPID\n");
+        writeFile(writer,
+                  "#!/bin/sh\necho \"$0\" > '" + report + "'\nkill -" + signal + " $PPID\n");
         chmod(writer.c_str(), 0755);
         runScript(launchScript(writer, ImageIO::digest(readFile(writer)), "eyJ2Ijox"));
         std::string copy = readFile(report);

@@ -51,25 +51,11 @@ struct Client {
     bool fakePeer = false;  // connect to the channel as the user while waiting for the writer
 };
 
-// The channel folders of user `uid`. The test users are this run's own, so other runs on the
-// machine can neither add to nor take from what is seen here.
-std::set<std::string> channelFoldersOf(unsigned uid) {
-    std::set<std::string> found;
-    for (const auto& entry : fs::directory_iterator("/tmp")) {
-        const std::string name = entry.path().filename();
-        struct stat st;
-        if (name.rfind("kvi-", 0) == 0 && name.size() == 40 &&
-            lstat(entry.path().c_str(), &st) == 0 && st.st_uid == uid)
-            found.insert(entry.path());
-    }
-    return found;
-}
-
 // Connects to the first channel of this user and waits for the other side to close it.
 void playFakePeer(std::atomic<bool>& closed) {
     for (auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(5ms)) {
-        for (const std::string& folder : channelFoldersOf(getuid())) {
+        for (const std::string& folder : testing::channelFoldersOf(getuid())) {
             int fd = kvi_unix_connect((folder + "/s").c_str());
             if (fd < 0) continue;
             char byte;
@@ -239,7 +225,7 @@ TEST_F(WriterClientEndToEnd, WritesThroughRealElevationAndLeavesNothingBehind) {
                                                   "verifying", "complete"}));
     EXPECT_TRUE(r.fakePeerClosed);
     EXPECT_TRUE(deviceContent(image_.size()) == image_) << "the device does not hold the image";
-    EXPECT_TRUE(channelFoldersOf(allowed_->uid()).empty());
+    EXPECT_TRUE(testing::channelFoldersOf(allowed_->uid()).empty());
 }
 
 TEST_F(WriterClientEndToEnd, RefusedElevationAndCancellation) {
@@ -270,7 +256,7 @@ TEST_F(WriterClientEndToEnd, RefusedElevationAndCancellation) {
     ASSERT_FALSE(during.stages.empty());
     EXPECT_EQ(during.stages.back(), "cancelled");
     for (const TestUser* user : {allowed_.get(), refused_.get()})
-        EXPECT_TRUE(channelFoldersOf(user->uid()).empty());
+        EXPECT_TRUE(testing::channelFoldersOf(user->uid()).empty());
 }
 
 TEST_F(WriterClientEndToEnd, ChangedDriveIsRefusedBeforeAnythingStarts) {
@@ -286,7 +272,7 @@ TEST_F(WriterClientEndToEnd, ChangedDriveIsRefusedBeforeAnythingStarts) {
     std::string latin1 = makeImage("caf\xe9.img", 1 << 20, *allowed_);
     Result notUtf8 = write(*allowed_, testWriter_, latin1, inspectionOf(latin1), target());
     EXPECT_EQ(notUtf8.outcome, WriterClient::kPathNotUtf8);
-    EXPECT_TRUE(channelFoldersOf(allowed_->uid()).empty());
+    EXPECT_TRUE(testing::channelFoldersOf(allowed_->uid()).empty());
 }
 
 // A root peer that breaks the protocol ends the session with the fault's own text.
@@ -315,7 +301,7 @@ TEST_F(WriterClientEndToEnd, ProtocolFaultsOfARootPeer) {
                       (std::vector<std::string>{"connected", "checking", "writing", "complete"}));
         }
     }
-    EXPECT_TRUE(channelFoldersOf(allowed_->uid()).empty());
+    EXPECT_TRUE(testing::channelFoldersOf(allowed_->uid()).empty());
 }
 
 }  // namespace
