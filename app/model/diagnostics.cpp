@@ -8,6 +8,7 @@
 #include <unicode/brkiter.h>
 #include <unicode/unistr.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <ctime>
 #include <fstream>
@@ -105,12 +106,13 @@ bool isOwnLog(int fd) {
 // Opens the log for appending, or a fresh log in place of a doubtful one. Never through a symbolic
 // link (nothing is written then). A doubtful file is not written to: its name is unlinked, which
 // leaves the data of a linked file under its other names, and a new log is created exclusively.
-// O_NONBLOCK keeps a FIFO planted at the path from blocking the caller.
+// O_NONBLOCK keeps a FIFO planted at the path from blocking the caller; without a reader its open
+// fails with ENXIO, which is just as doubtful.
 UniqueFd openLog(const std::string& path) {
     const int flags =
         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     UniqueFd fd(::open(path.c_str(), flags, 0600));
-    if (!fd || isOwnLog(fd.get())) return fd;
+    if (fd ? isOwnLog(fd.get()) : errno != ENXIO) return fd;
     fd.reset();
     if (::unlink(path.c_str()) != 0) return fd;
     fd = UniqueFd(::open(path.c_str(), flags | O_EXCL, 0600));

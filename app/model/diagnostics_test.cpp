@@ -95,33 +95,38 @@ TEST(Diagnostics, NeverFollowsALinkAndNeverFails) {
     Diagnostics::log(root.file("blocker/Korvex Imager"), "stage", "message");  // no throw
 }
 
-// Faults caught: entries appended through a hard link into the file it shares, and into a file
-// of another user, who could read them all.
+// Faults caught: entries appended through a hard link into the file it shares, or into a file of
+// another user, who could read them all; and a FIFO in the log's place silencing the log for good.
 TEST(Diagnostics, OnlyAPlainLogOfOurOwnIsWrittenAnythingElseMakesWayForAFreshOne) {
     KVI_REQUIRE_ROOT();
     testing::TestUser other("kvilog");
     ASSERT_TRUE(other.valid());
-    for (bool hardLink : {true, false}) {
-        SCOPED_TRACE(hardLink ? "hard link" : "another user's file");
+    for (const std::string plant : {"hard link", "another user's file", "FIFO"}) {
+        SCOPED_TRACE(plant);
         TempDir root;
         const std::string folder = root.file("Korvex Imager");
         const std::string log = folder + "/imager.log";
         const std::string elsewhere = root.file("elsewhere");
         std::filesystem::create_directory(folder);
-        testing::writeFile(hardLink ? elsewhere : log, "not a log\n");
-        if (hardLink)
+        if (plant == "hard link") {
+            testing::writeFile(elsewhere, "not a log\n");
             std::filesystem::create_hard_link(elsewhere, log);
-        else
+        } else if (plant == "another user's file") {
+            testing::writeFile(log, "not a log\n");
             ASSERT_EQ(::chown(log.c_str(), other.uid(), other.gid()), 0);
+        } else {
+            ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+        }
 
         Diagnostics::log(folder, "stage", "message");
-        if (hardLink) {
+        if (plant == "hard link") {
             EXPECT_EQ(testing::readFile(elsewhere), "not a log\n");
         }
-        ASSERT_EQ(linesOf(log).size(), 1u);
-        EXPECT_EQ(nlohmann::json::parse(linesOf(log)[0])["stage"], "stage");
         struct stat st {};
         ASSERT_EQ(::lstat(log.c_str(), &st), 0);
+        ASSERT_TRUE(S_ISREG(st.st_mode));  // reading a FIFO would wait for ever
+        ASSERT_EQ(linesOf(log).size(), 1u);
+        EXPECT_EQ(nlohmann::json::parse(linesOf(log)[0])["stage"], "stage");
         EXPECT_EQ(st.st_nlink, 1u);
         EXPECT_EQ(st.st_uid, ::geteuid());
         EXPECT_EQ(st.st_mode & 0777, 0600u);
