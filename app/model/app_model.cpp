@@ -9,6 +9,7 @@
 #include <QUrl>
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -169,6 +170,10 @@ struct AppModel::State {
     std::map<std::uint64_t, std::thread> workers;
     std::uint64_t nextWorker = 0;
 
+    // Calls handed to the interface thread by post(), in order.
+    std::mutex inboxLock;
+    std::deque<std::function<void()>> inbox;
+
     std::optional<TargetDisk> currentTarget() const {
         for (const TargetDisk& d : targets)
             if (!targetID.empty() && d.id() == targetID) return d;
@@ -227,38 +232,55 @@ AppServices AppModel::systemServices() {
 
 // ---- Worker threads ----------------------------------------------------------------------------
 
-// Runs `work` on a worker thread and `done` with its result (or failure) on the interface thread.
-// The destructor joins every worker before this object goes, so a posted call never outlives it;
-// Qt drops the calls still queued when the object is destroyed.
+// The destructor joins every worker before this object goes, so a worker never posts to a model
+// that is gone; calls still queued then are dropped with the model.
 template <typename Result, typename Work, typename Done>
-static void runWorker(AppModel* model, std::map<std::uint64_t, std::thread>& workers,
-                      std::uint64_t& next, Work work, Done done) {
-    const std::uint64_t id = next++;
-    auto finish = [&workers, id, done = std::move(done)](std::optional<Result> result,
-                                                         std::exception_ptr failure) mutable {
-        auto it = workers.find(id);
-        if (it != workers.end()) {
+void AppModel::runWorker(Work work, Done done) {
+    State& st = *state_;
+    const std::uint64_t id = st.nextWorker++;
+    auto finish = [this, id, done = std::move(done)](std::optional<Result> result,
+                                                     std::exception_ptr failure) mutable {
+        auto it = state_->workers.find(id);
+        if (it != state_->workers.end()) {
             it->second.join();
-            workers.erase(it);
+            state_->workers.erase(it);
         }
         done(std::move(result), failure);
     };
-    workers.emplace(
-        id, std::thread([model, work = std::move(work), finish = std::move(finish)]() mutable {
-            std::optional<Result> result;
+    st.workers.emplace(
+        id, std::thread([this, work = std::move(work), finish = std::move(finish)]() mutable {
+            auto result = std::make_shared<std::optional<Result>>();
             std::exception_ptr failure;
             try {
-                result.emplace(work());
+                result->emplace(work());
             } catch (...) {
                 failure = std::current_exception();
             }
-            QMetaObject::invokeMethod(
-                model,
-                [finish = std::move(finish), result = std::move(result), failure]() mutable {
-                    finish(std::move(result), failure);
-                },
-                Qt::QueuedConnection);
+            post([finish = std::move(finish), result, failure]() mutable {
+                finish(std::move(*result), failure);
+            });
         }));
+}
+
+void AppModel::post(std::function<void()> call) {
+    {
+        std::lock_guard<std::mutex> hold(state_->inboxLock);
+        state_->inbox.push_back(std::move(call));
+    }
+    QMetaObject::invokeMethod(this, "deliver", Qt::QueuedConnection);
+}
+
+void AppModel::deliver() {
+    for (;;) {
+        std::function<void()> call;
+        {
+            std::lock_guard<std::mutex> hold(state_->inboxLock);
+            if (state_->inbox.empty()) return;
+            call = std::move(state_->inbox.front());
+            state_->inbox.pop_front();
+        }
+        call();
+    }
 }
 
 // ---- Drive listing -----------------------------------------------------------------------------
@@ -274,7 +296,6 @@ void AppModel::refreshDrives() {
     else if (st.prepared)
         protect.push_back(*st.prepared);
     runWorker<std::vector<TargetDisk>>(
-        this, st.workers, st.nextWorker,
         [list = st.services.listDrives, protect] { return list(protect); },
         [this](std::optional<std::vector<TargetDisk>> drives, std::exception_ptr failure) {
             State& st = *state_;
@@ -418,7 +439,6 @@ void AppModel::perform(bool downloadOnly) {
     emit progressLabelChanged();
 
     runWorker<PreparedImage>(
-        this, st.workers, st.nextWorker,
         [local = st.local, selected = st.selected, directory, noDirectory,
          fetch = st.services.fetch, cancel = st.cancellation, progress = progressPoster()] {
             return ImagePreparation::prepare(
@@ -449,16 +469,13 @@ void AppModel::perform(bool downloadOnly) {
 
 std::function<void(const WriteEvent&)> AppModel::progressPoster() {
     return [this](const WriteEvent& event) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, event] {
-                state_->status = event;
-                if (event.stage != "error" && event.stage != "cancelled")
-                    state_->workingStage = event.stage;
-                emit statusChanged();
-                emit progressLabelChanged();
-            },
-            Qt::QueuedConnection);
+        post([this, event] {
+            state_->status = event;
+            if (event.stage != "error" && event.stage != "cancelled")
+                state_->workingStage = event.stage;
+            emit statusChanged();
+            emit progressLabelChanged();
+        });
     };
 }
 
@@ -470,7 +487,6 @@ void AppModel::checkDrive(const std::shared_ptr<Operation>& operation) {
         return fail(std::current_exception());
     }
     runWorker<std::vector<TargetDisk>>(
-        this, state_->workers, state_->nextWorker,
         [list = state_->services.listDrives, path = operation->image.path] { return list({path}); },
         [this, operation](std::optional<std::vector<TargetDisk>> drives,
                           std::exception_ptr failure) {
@@ -510,7 +526,6 @@ void AppModel::confirm(const std::shared_ptr<Operation>& operation) {
 
 void AppModel::write(const std::shared_ptr<Operation>& operation) {
     runWorker<bool>(
-        this, state_->workers, state_->nextWorker,
         [write = state_->services.write, operation, progress = progressPoster()] {
             write(operation->image.path, operation->image.inspection, *operation->drive,
                   *operation->cancel, progress);
@@ -566,12 +581,8 @@ void AppModel::load() {
     };
     // Each step posts its result as soon as it has one, so the profile and the shipped catalogue
     // show while the network is still being asked.
-    auto post = [this](std::function<void()> apply) {
-        QMetaObject::invokeMethod(this, std::move(apply), Qt::QueuedConnection);
-    };
     runWorker<bool>(
-        this, st.workers, st.nextWorker,
-        [services = st.services, post, this] {
+        [services = st.services, this] {
             DeviceProfile profile = services.probe ? services.probe() : DeviceProfile{};
             post([this, profile] {
                 state_->profile = profile;

@@ -216,6 +216,14 @@ class AppModel : public QObject {
     struct State;
     struct Operation;
 
+    // Runs `work` on a worker thread and then `done` with its result (or its failure) on the
+    // interface thread.
+    template <typename Result, typename Work, typename Done>
+    void runWorker(Work work, Done done);
+    // Queues `call` for the interface thread, in order; safe from any thread. The queue has a lock
+    // of its own, so what a worker hands over is visibly published (also to ThreadSanitizer, which
+    // cannot see the locks inside Qt).
+    void post(std::function<void()> call);
     // A progress callback for a worker: each event becomes `status` on the interface thread.
     std::function<void(const WriteEvent&)> progressPoster();
     // The steps of a write after the preparation, in order; each ends in the next or in fail().
@@ -225,6 +233,10 @@ class AppModel : public QObject {
     void fail(std::exception_ptr failure);
 
     std::unique_ptr<State> state_;
+
+  private slots:
+    // Runs the calls post() queued, in order.
+    void deliver();
 };
 
 }  // namespace korvex
