@@ -11,15 +11,15 @@ launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 
 # Threaded parts under ThreadSanitizer: the command runner, the image pipeline, the writer's
-# heartbeat, the network transfers and the diagnostics log.
+# heartbeat, the network transfers, the diagnostics log and the application model's hand-over.
 tsan=build/tsan
-threaded=(command_test image_test heartbeat_test net_test app_files_test)
+threaded=(command_test image_test heartbeat_test net_test app_files_test app_model_test)
 CC=clang CXX=clang++ cmake -S . -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKVI_TSAN=ON -DKVI_FUZZ=OFF -DKVI_BENCH=OFF "${launcher[@]}" >/dev/null
 cmake --build "$tsan" --target "${threaded[@]}"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir "$tsan" --output-on-failure --timeout 900 \
-    -R '^(CommandTest|ChunkPipelineTest|ImageIOTest|HeartbeatTest|WriterEventTest|SecureNetwork|Diagnostics)\.'
+    -R '^(CommandTest|ChunkPipelineTest|ImageIOTest|HeartbeatTest|WriterEventTest|SecureNetwork|Diagnostics|AppModelTest)\.'
 
 build=build/test
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
