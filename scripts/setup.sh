@@ -16,7 +16,7 @@ packages=(
     qt6-declarative-dev qt6-svg-dev libqt6svg6 qml6-module-qtquick qml6-module-qtquick-controls
     qml6-module-qtquick-layouts qml6-module-qtquick-templates qml6-module-qtquick-window
     qml6-module-qtquick-dialogs qml6-module-qt-labs-folderlistmodel qml6-module-qtqml-workerscript
-    qml6-module-qttest fonts-noto-cjk xvfb x11-utils
+    qml6-module-qttest qt6-translations-l10n fonts-noto-cjk xvfb x11-utils
     # tests and benchmarks
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     # the system tools the programs and tests run

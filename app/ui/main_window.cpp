@@ -1,6 +1,9 @@
 #include "app/ui/main_window.hpp"
 
+#include <QCoreApplication>
+#include <QLibraryInfo>
 #include <QQmlEngine>
+#include <QTranslator>
 #include <QtQml/qqmlextensionplugin.h>
 
 #include "app/model/app_model.hpp"
@@ -38,6 +41,21 @@ void registerOnce() {
     (void)done;
 }
 
+// Qt's own texts (the file and folder choosers' buttons) follow the interface language at once.
+void followLanguage(QQmlApplicationEngine& engine, AppModel& model) {
+    auto* translator = new QTranslator(&engine);
+    auto apply = [&engine, &model, translator] {
+        QCoreApplication::removeTranslator(translator);
+        if (model.chinese() &&
+            translator->load(QStringLiteral("qt_zh_CN"),
+                             QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+            QCoreApplication::installTranslator(translator);
+        engine.retranslate();
+    };
+    QObject::connect(&model, &AppModel::chineseChanged, &engine, apply);
+    apply();
+}
+
 }  // namespace
 
 QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine, AppModel& model,
@@ -47,6 +65,7 @@ QQuickWindow* loadMainWindow(QQmlApplicationEngine& engine, AppModel& model,
     engine.setProperty(kDesk, QVariant::fromValue<QObject*>(&services));
     engine.setProperty(kShell, QVariant::fromValue<QObject*>(&shell));
     engine.addImageProvider(QStringLiteral("icon"), new IconProvider);
+    followLanguage(engine, model);
     engine.load(QUrl(QStringLiteral("qrc:/Korvex/Imager/Main.qml")));
     const auto roots = engine.rootObjects();
     return roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(roots.first());

@@ -404,3 +404,10 @@ TEST_F(UiTest, FreeTextFieldsTakeAnyUnicode) {
 
 }  // namespace
 }  // namespace korvex::testing
+
+// Qt, fontconfig and the graphics stack keep caches for the life of the process by design, and
+// the one application object of this test lives until exit; none of that is a leak of ours.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libQt6\nleak:libfontconfig\nleak:libglib\nleak:libdbus\nleak:libgobject\n"
+           "leak:SetUpTestSuite\n";
+}
