@@ -21,6 +21,7 @@ packages=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     # the system tools the programs and tests run
     util-linux mount pciutils sudo pkexec openssl gzip xz-utils zip unzip e2fsprogs
+    zstd libzstd-dev bmap-tools
     # a locale with a decimal comma, for the tests of locale-free number texts
     locales
 )

@@ -35,7 +35,7 @@ bool admittedExtension(const std::string& path) {
     if (!extension.empty()) extension.erase(0, 1);
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    static constexpr std::string_view kAdmitted[] = {"img", "bin", "iso", "zip", "xz", "gz"};
+    static constexpr std::string_view kAdmitted[] = {"img", "bin", "iso", "zip", "xz", "gz", "zst"};
     return std::find(std::begin(kAdmitted), std::end(kAdmitted), extension) != std::end(kAdmitted);
 }
 

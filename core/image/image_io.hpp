@@ -68,18 +68,17 @@ struct ImageIO {
     static std::string hashFile(const SourceFile& source, const Cancellation& cancel,
                                 const ProgressCallback& progress);
 
-    // Expands the image through the archive reader (raw, GZip, XZ or a ZIP holding one image),
-    // hashing every expanded byte and then handing the chunk to `consume`, in order. Rewinds the
-    // descriptor first. Throws "Cannot seek the image.", the archive reader's texts (among them
-    // a GZip member's failed CRC-32 or length check and "The image is a tar archive, not a disk
-    // image."), "Expanded
-    // image exceeds the supported size.", "The image is empty or is not a sector-aligned disk
-    // image.", the cancelled error, or whatever `consume` throws.
+    // Expands the image through the archive reader (raw, GZip, XZ, Zstandard or a ZIP holding one
+    // image), hashing every expanded byte and then handing the chunk to `consume`, in order.
+    // Rewinds the descriptor first. Throws "Cannot seek the image.", the archive reader's texts
+    // (among them a GZip member's failed CRC-32 or length check and "The image is a tar archive,
+    // not a disk image."), "Expanded image exceeds the supported size.", "The image is empty or is
+    // not a sector-aligned disk image.", the cancelled error, or whatever `consume` throws.
     static StreamResult stream(const SourceFile& source, const Cancellation& cancel,
                                const ConsumeCallback& consume);
 
-    // Inspects a local image file: admits only the extensions img, bin, iso, zip, xz and gz (any
-    // letter case; else "Choose an IMG, BIN, hybrid ISO, ZIP, XZ or GZip image." before the file
+    // Inspects a local image file: admits only the extensions img, bin, iso, zip, xz, gz and zst
+    // (any letter case; else "Choose an IMG, BIN, hybrid ISO, ZIP, XZ or GZip image." before the file
     // is opened), opens it as a SourceFile owned by the current user, read-only, hashes it
     // ("checking" events, total = file size) and streams it ("inspecting" events, completed =
     // expanded bytes so far, total = 0). Throws the texts of SourceFile, hashFile and stream.

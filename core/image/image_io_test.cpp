@@ -165,13 +165,14 @@ TEST_F(ImageIOTest, CancellationStopsBeforeTheNextRead) {
 TEST_F(ImageIOTest, InspectReportsStoredAndExpandedFacts) {
     const std::string image = noise(2 * MiB + 512, 9);
     make("disk.img", image);
-    sh("gzip -k disk.img && xz -k disk.img && zip -q disk.zip disk.img && cp disk.img.xz XZ.IMG");
+    sh("gzip -k disk.img && xz -k disk.img && zip -q disk.zip disk.img && cp disk.img.xz XZ.IMG && "
+       "zstd -q -k disk.img && cp disk.img.zst DISK.ZST");
     const std::string expandedHash = sha256sum(dir.file("disk.img"));
 
     const Inspection raw = ImageIO::inspect(dir.file("disk.img"), cancel, nullptr);
     EXPECT_EQ(raw, (Inspection{2 * MiB + 512, 2 * MiB + 512, expandedHash, expandedHash}));
 
-    for (const char* name : {"disk.img.gz", "disk.img.xz", "disk.zip", "XZ.IMG"}) {
+    for (const char* name : {"disk.img.gz", "disk.img.xz", "disk.zip", "XZ.IMG", "DISK.ZST"}) {
         SCOPED_TRACE(name);
         events.clear();
         const std::string path = dir.file(name);

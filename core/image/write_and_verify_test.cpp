@@ -39,8 +39,8 @@ class WriteAndVerifyTest : public ::testing::Test {
         writeFile(dir.file("disk.img"), bytes);
         std::string path = dir.file("disk.img");
         if (!packer.empty()) {
-            shell("cd " + shellQuote(dir.path()) + " && " + packer + " -kf disk.img");
-            path += packer == "gzip" ? ".gz" : ".xz";
+            shell("cd " + shellQuote(dir.path()) + " && " + packer + " -q -k -f disk.img");
+            path += packer == "gzip" ? ".gz" : packer == "zstd" ? ".zst" : ".xz";
         }
         inspection = ImageIO::inspect(path, Cancellation(), nullptr);
         return path;
@@ -204,17 +204,21 @@ TEST_F(LoopWriteTest, ThreeSectorsOnA4096ByteDeviceArePaddedAndChecked) {
 TEST_F(LoopWriteTest, ExactlyOneMebibyteOnA512ByteDevice) {
     KVI_REQUIRE_ROOT();
     const std::string bytes = noise(MiB, 9);
-    const std::string image = makeImage(bytes, "xz");
-    const std::string backing = makeTarget(2 * MiB);
-    LoopDevice loop(backing, 512);
-    {
-        const UniqueFd device = openOrThrow(loop.path(), kDirect);
-        ASSERT_EQ(run(image, device.get(), 512), "ok");
+    for (const char* packer : {"xz", "zstd"}) {
+        SCOPED_TRACE(packer);
+        events.clear();
+        const std::string image = makeImage(bytes, packer);
+        const std::string backing = makeTarget(2 * MiB);
+        LoopDevice loop(backing, 512);
+        {
+            const UniqueFd device = openOrThrow(loop.path(), kDirect);
+            ASSERT_EQ(run(image, device.get(), 512), "ok");
+        }
+        EXPECT_TRUE(readFile(backing).substr(0, MiB) == bytes);
+        EXPECT_EQ(readFile(backing).substr(MiB), std::string(MiB, '\xEE'));
+        EXPECT_EQ(only(events, "writing"), (std::vector<Recorded>{{"writing", MiB, MiB}}));
+        EXPECT_EQ(only(events, "verifying"), (std::vector<Recorded>{{"verifying", MiB, MiB}}));
     }
-    EXPECT_TRUE(readFile(backing).substr(0, MiB) == bytes);
-    EXPECT_EQ(readFile(backing).substr(MiB), std::string(MiB, '\xEE'));
-    EXPECT_EQ(only(events, "writing"), (std::vector<Recorded>{{"writing", MiB, MiB}}));
-    EXPECT_EQ(only(events, "verifying"), (std::vector<Recorded>{{"verifying", MiB, MiB}}));
 }
 
 TEST_F(LoopWriteTest, ReadBackSeesTheDeviceNotThePageCache) {

@@ -1,5 +1,5 @@
-/* The flat interface of the archive image reader: a raw image, a GZip- or XZ-compressed image, or
- * a ZIP archive holding one image, presented as one stream of expanded bytes.
+/* The flat interface of the archive image reader: a raw image, a GZip-, XZ- or Zstandard-compressed
+ * image, or a ZIP archive holding one image, presented as one stream of expanded bytes.
  *
  * Calling order: kvi_archive_open, then kvi_archive_read until it returns 0 (or fails), then
  * kvi_archive_finish, and kvi_archive_close on every path. The descriptor stays owned by the

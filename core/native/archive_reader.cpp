@@ -41,6 +41,7 @@ bool EnableImageSupport(struct archive* handle, std::string& error) {
         {archive_read_support_filter_none, "Uncompressed image support is unavailable."},
         {archive_read_support_filter_gzip, "Built-in GZip image support is unavailable."},
         {archive_read_support_filter_xz, "Built-in XZ image support is unavailable."},
+        {archive_read_support_filter_zstd, "Built-in Zstandard image support is unavailable."},
         {archive_read_support_format_raw, "Raw image support is unavailable."},
         {archive_read_support_format_zip, "ZIP image support is unavailable."},
     };

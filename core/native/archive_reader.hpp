@@ -1,7 +1,7 @@
-// ArchiveImageReader: one image, raw or packed (GZip, XZ, or a ZIP holding one regular file),
-// read through libarchive as a single stream of expanded bytes.
+// ArchiveImageReader: one image, raw or packed (GZip, XZ, Zstandard, or a ZIP holding one regular
+// file), read through libarchive as a single stream of expanded bytes.
 //
-// Only the uncompressed, GZip and XZ filters and the raw and ZIP formats are enabled, all with
+// Only the uncompressed, GZip, XZ and Zstandard filters and the raw and ZIP formats are enabled, all with
 // libarchive's built-in codecs (a codec that would run an external program is refused), so ISO
 // 9660 or tar structure is never interpreted and no child process is ever started. A GZip file is
 // decoded by GzipSource rather than by libarchive, so that every member's CRC-32 and length are

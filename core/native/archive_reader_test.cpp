@@ -77,11 +77,13 @@ class ArchiveReaderTest : public ::testing::Test {
     TempDir dir;
 };
 
-TEST_F(ArchiveReaderTest, RawGzipAndXzExpandToTheImageWhateverTheirNames) {
+TEST_F(ArchiveReaderTest, RawGzipXzAndZstdExpandToTheImageWhateverTheirNames) {
     const std::string image = noise(3 * 1048576 + 4096, 1);
     make("disk.img", image);
-    sh("gzip -k disk.img && xz -k disk.img && cp disk.img.gz packed.img && cp disk.img plain.xz");
-    for (const char* name : {"disk.img", "disk.img.gz", "disk.img.xz", "packed.img", "plain.xz"}) {
+    sh("gzip -k disk.img && xz -k disk.img && zstd -q -k disk.img && cp disk.img.gz packed.img && "
+       "cp disk.img plain.xz && cp disk.img.zst packed.bin");
+    for (const char* name : {"disk.img", "disk.img.gz", "disk.img.xz", "disk.img.zst", "packed.img",
+                             "plain.xz", "packed.bin"}) {
         SCOPED_TRACE(name);
         const Outcome out = readThroughFlat(dir.file(name), 1000);  // odd reads span blocks
         ASSERT_TRUE(out.opened) << out.error;
@@ -96,8 +98,9 @@ TEST_F(ArchiveReaderTest, RawGzipAndXzExpandToTheImageWhateverTheirNames) {
 TEST_F(ArchiveReaderTest, TarStreamsAreRefusedHoweverPacked) {
     make("disk.img", noise(10240, 2));
     sh("tar -cf disk.tar disk.img && tar --format=posix -czf disk.tgz.img disk.img && "
-       "tar -cJf disk.tar.xz disk.img && cp disk.tar inner.img && zip -q disk.zip inner.img");
-    for (const char* name : {"disk.tar", "disk.tgz.img", "disk.tar.xz", "disk.zip"}) {
+       "tar -cJf disk.tar.xz disk.img && tar --zstd -cf disk.tar.zst disk.img && "
+       "cp disk.tar inner.img && zip -q disk.zip inner.img");
+    for (const char* name : {"disk.tar", "disk.tgz.img", "disk.tar.xz", "disk.tar.zst", "disk.zip"}) {
         SCOPED_TRACE(name);
         const Outcome out = readThroughFlat(dir.file(name));
         EXPECT_FALSE(out.opened);
@@ -141,8 +144,8 @@ TEST_F(ArchiveReaderTest, ZipPayloadEntryAndFinishingRules) {
 
 TEST_F(ArchiveReaderTest, EmptyImagesOpenAndEndAtOnce) {
     make("empty.img", "");
-    sh("gzip -k empty.img && xz -k empty.img");
-    for (const char* name : {"empty.img", "empty.img.gz", "empty.img.xz"}) {
+    sh("gzip -k empty.img && xz -k empty.img && zstd -q -k empty.img");
+    for (const char* name : {"empty.img", "empty.img.gz", "empty.img.xz", "empty.img.zst"}) {
         SCOPED_TRACE(name);
         const Outcome out = readThroughFlat(dir.file(name));
         ASSERT_TRUE(out.opened) << out.error;
@@ -151,8 +154,8 @@ TEST_F(ArchiveReaderTest, EmptyImagesOpenAndEndAtOnce) {
     }
     // A stream that fails to expand is not taken for an empty one.
     make("disk.img", noise(100000, 9));
-    sh("gzip -k disk.img && xz -k disk.img");
-    for (const char* name : {"disk.img.gz", "disk.img.xz"}) {
+    sh("gzip -k disk.img && xz -k disk.img && zstd -q -k disk.img");
+    for (const char* name : {"disk.img.gz", "disk.img.xz", "disk.img.zst"}) {
         SCOPED_TRACE(name);
         make("cut", testing::readFile(dir.file(name)).substr(0, 24));
         const Outcome cut = readThroughFlat(dir.file("cut"));
@@ -170,11 +173,14 @@ TEST_F(ArchiveReaderTest, CorruptOrTruncatedStreamsFailWhileExpanding) {
     make("second.img", second);
     // Noise does not compress, so gzip and zip store it: a flipped byte changes only the data.
     sh("xz -k disk.img && gzip -k disk.img && gzip -c second.img > second.gz && "
-       "cat disk.img.gz second.gz > multi.gz && zip -q -0 disk.zip disk.img");
+       "cat disk.img.gz second.gz > multi.gz && zip -q -0 disk.zip disk.img && "
+       "zstd -q -k disk.img && zstd -q -c second.img > second.zst && "
+       "cat disk.img.zst second.zst > multi.zst");
     const std::string gz = testing::readFile(dir.file("disk.img.gz"));
     const std::string xz = testing::readFile(dir.file("disk.img.xz"));
     const std::string zip = testing::readFile(dir.file("disk.zip"));
     const std::string multi = testing::readFile(dir.file("multi.gz"));
+    const std::string zst = testing::readFile(dir.file("disk.img.zst"));
     auto flipped = [](std::string bytes, std::size_t at, std::size_t count = 4) {
         for (std::size_t i = at; i < at + count; ++i) bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
         return bytes;
@@ -197,6 +203,10 @@ TEST_F(ArchiveReaderTest, CorruptOrTruncatedStreamsFailWhileExpanding) {
         {"cut.xz", xz.substr(0, xz.size() / 2), ""},
         {"data.xz", flipped(xz, xz.size() / 2), "Lzma library error: Corrupted input data"},
         {"data.zip", flipped(zip, zip.size() / 2), ""},
+        // Noise is stored raw in a frame: only the frame's content checksum catches this.
+        {"data.zst", flipped(zst, zst.size() / 2), "Zstd decompression failed"},
+        {"checksum.zst", flipped(zst, zst.size() - 2, 1), "Zstd decompression failed"},
+        {"cut.zst", zst.substr(0, zst.size() / 2), ""},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
@@ -210,7 +220,7 @@ TEST_F(ArchiveReaderTest, CorruptOrTruncatedStreamsFailWhileExpanding) {
     }
     // The controls: every member is expanded, and zeros after the last one are padding.
     make("padded.gz", multi + std::string(3000, '\0'));
-    for (const char* name : {"multi.gz", "padded.gz"}) {
+    for (const char* name : {"multi.gz", "padded.gz", "multi.zst"}) {
         SCOPED_TRACE(name);
         const Outcome out = readThroughFlat(dir.file(name), 777);
         ASSERT_TRUE(out.finished) << out.error;

@@ -76,7 +76,7 @@ Column {
             width: parent.width
             symbol: "doc"
             title: page.zh ? "使用本地镜像" : "Use a local image"
-            subtitle: "IMG · BIN · ISO · ZIP · XZ · GZ"
+            subtitle: "IMG · BIN · ISO · ZIP · XZ · GZ · ZST"
             onClicked: Model.chooseLocal()
         }
     }
