@@ -1,10 +1,12 @@
 #include "app/model/app_model.hpp"
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <QLocale>
 #include <QMetaObject>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
@@ -31,6 +33,7 @@
 #include "core/image/source_file.hpp"
 #include "core/records/imager_error.hpp"
 #include "core/system/disk_inventory.hpp"
+#include "core/system/unique_fd.hpp"
 
 namespace korvex {
 
@@ -170,9 +173,12 @@ struct AppModel::State {
     std::map<std::uint64_t, std::thread> workers;
     std::uint64_t nextWorker = 0;
 
-    // Calls handed to the interface thread by post(), in order.
+    // Calls handed to the interface thread by post(), in order, and the event counter that wakes
+    // it (watched by `wakeNotifier` on the interface thread).
     std::mutex inboxLock;
     std::deque<std::function<void()>> inbox;
+    UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    QSocketNotifier* wakeNotifier = nullptr;
 
     std::optional<TargetDisk> currentTarget() const {
         for (const TargetDisk& d : targets)
@@ -192,6 +198,13 @@ AppModel::AppModel(ProcessorInventory inventory, PlatformServices& platform, App
                    QObject* parent)
     : QObject(parent),
       state_(std::make_unique<State>(std::move(inventory), platform, std::move(services))) {
+    if (!state_->wake) throw std::system_error(errno, std::generic_category(), "eventfd");
+    state_->wakeNotifier = new QSocketNotifier(state_->wake.get(), QSocketNotifier::Read, this);
+    connect(state_->wakeNotifier, &QSocketNotifier::activated, this, [this] {
+        std::uint64_t count = 0;
+        [[maybe_unused]] ssize_t n = ::read(state_->wake.get(), &count, sizeof count);
+        deliver();
+    });
     const std::vector<std::string> languages = platform.preferredLanguages();
     state_->chinese = !languages.empty() && languages.front().rfind("zh", 0) == 0;
 }
@@ -200,7 +213,9 @@ AppModel::~AppModel() {
     state_->cancellation->cancel();
     for (auto& [id, worker] : state_->workers)
         if (worker.joinable()) worker.join();
-    // Results the workers posted are discarded with this object's pending events.
+    // The notifier goes before the descriptor it watches.
+    delete state_->wakeNotifier;
+    // Calls the workers queued and nobody ran are dropped with the queue.
 }
 
 AppServices AppModel::systemServices() {
@@ -267,7 +282,9 @@ void AppModel::post(std::function<void()> call) {
         std::lock_guard<std::mutex> hold(state_->inboxLock);
         state_->inbox.push_back(std::move(call));
     }
-    QMetaObject::invokeMethod(this, "deliver", Qt::QueuedConnection);
+    const std::uint64_t one = 1;
+    // Only a counter overflow fails, and then the interface thread has a wake-up pending anyway.
+    [[maybe_unused]] ssize_t n = ::write(state_->wake.get(), &one, sizeof one);
 }
 
 void AppModel::deliver() {

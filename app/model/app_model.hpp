@@ -123,7 +123,8 @@ class AppModel : public QObject {
 
     // Operations (interface thread; none returns a value).
     Q_INVOKABLE void refreshDrives();
-    Q_INVOKABLE void choose(const QString& imageId, const QString& trial, korvex::AppModel::Page from);
+    Q_INVOKABLE void choose(const QString& imageId, const QString& trial,
+                            korvex::AppModel::Page from);
     void choose(const ImageVariant& image, const std::string& trial, Page from);
     Q_INVOKABLE void chooseLocal();
     Q_INVOKABLE void back();
@@ -221,9 +222,12 @@ class AppModel : public QObject {
     template <typename Result, typename Work, typename Done>
     void runWorker(Work work, Done done);
     // Queues `call` for the interface thread, in order; safe from any thread. The queue has a lock
-    // of its own, so what a worker hands over is visibly published (also to ThreadSanitizer, which
-    // cannot see the locks inside Qt).
+    // of its own and wakes the interface thread through a descriptor, so nothing Qt allocates
+    // crosses threads and the hand-over is visible to ThreadSanitizer, which cannot see the locks
+    // inside Qt.
     void post(std::function<void()> call);
+    // Runs the calls post() queued, in order (interface thread).
+    void deliver();
     // A progress callback for a worker: each event becomes `status` on the interface thread.
     std::function<void(const WriteEvent&)> progressPoster();
     // The steps of a write after the preparation, in order; each ends in the next or in fail().
@@ -233,10 +237,6 @@ class AppModel : public QObject {
     void fail(std::exception_ptr failure);
 
     std::unique_ptr<State> state_;
-
-  private slots:
-    // Runs the calls post() queued, in order.
-    void deliver();
 };
 
 }  // namespace korvex
