@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "app/model/app_model.hpp"
 #include "app/model/diagnostics.hpp"
@@ -38,6 +39,7 @@ using testing::TestUser;
 
 // What one flow does in the child.
 struct Flow {
+    std::string writer;                     // the test writer, where the test user may run it
     std::optional<std::string> local;       // chosen with the file panel
     std::optional<ImageVariant> catalogue;  // chosen from the catalogue
     std::string caFile;                     // trusted by the download
@@ -84,10 +86,10 @@ void childFlow(const TestUser& user, const std::string& loop, const Flow& flow, 
         options.caFile = flow.caFile;
         return ImageDownload::fetch(image, directory, cancel, progress, options);
     };
-    services.write = [list](const std::string& source, const Inspection& inspection,
-                            const TargetDisk& target, Cancellation& cancel,
-                            const std::function<void(const WriteEvent&)>& progress) {
-        WriterClient::write(source, inspection, target, cancel, progress, {list, KVI_TEST_WRITER});
+    services.write = [list, &flow](const std::string& source, const Inspection& inspection,
+                                   const TargetDisk& target, Cancellation& cancel,
+                                   const std::function<void(const WriteEvent&)>& progress) {
+        WriterClient::write(source, inspection, target, cancel, progress, {list, flow.writer});
     };
     services.log = [](const std::string& stage, const std::string& message) {
         Diagnostics::log(stage, message);
@@ -151,10 +153,13 @@ class AppModelWrite : public ::testing::Test {
         allowed_ = std::make_unique<TestUser>("kvimodel");
         refused_ = std::make_unique<TestUser>("kvimodno");
         if (allowed_->valid()) allowed_->allowSudoShell();
+        programs_ = std::make_unique<testing::TempDir>();
+        writer_ = testing::copyForUsers(*programs_, KVI_TEST_WRITER, "libexec");
     }
     static void TearDownTestSuite() {
         allowed_.reset();
         refused_.reset();
+        programs_.reset();
     }
 
     void SetUp() override {
@@ -186,7 +191,8 @@ class AppModelWrite : public ::testing::Test {
         return path;
     }
 
-    Seen run(const TestUser& user, const Flow& flow) {
+    Seen run(const TestUser& user, Flow flow) {
+        flow.writer = writer_;
         int fds[2];
         EXPECT_EQ(pipe(fds), 0);
         pid_t pid = fork();
@@ -222,19 +228,6 @@ class AppModelWrite : public ::testing::Test {
         return bytes;
     }
 
-    // Channel folders of `user` left in /tmp.
-    static std::vector<std::string> channelsOf(const TestUser& user) {
-        std::vector<std::string> found;
-        for (const auto& entry : fs::directory_iterator("/tmp")) {
-            struct stat st {};
-            const std::string name = entry.path().filename().string();
-            if (name.rfind("kvi-", 0) == 0 && name.size() == 40 &&
-                lstat(entry.path().c_str(), &st) == 0 && st.st_uid == user.uid())
-                found.push_back(entry.path());
-        }
-        return found;
-    }
-
     // The last entry of `user`'s diagnostics log as "stage: message".
     static std::string lastLogged(const TestUser& user) {
         std::ifstream in(user.home() + "/data/Korvex Imager/imager.log");
@@ -246,6 +239,8 @@ class AppModelWrite : public ::testing::Test {
     }
 
     static std::unique_ptr<TestUser> allowed_, refused_;
+    static std::unique_ptr<testing::TempDir> programs_;
+    static std::string writer_;
     testing::TempDir dir_;
     testing::HttpsTestServer server_;
     std::unique_ptr<testing::LoopDevice> loop_;
@@ -253,6 +248,8 @@ class AppModelWrite : public ::testing::Test {
 
 std::unique_ptr<TestUser> AppModelWrite::allowed_;
 std::unique_ptr<TestUser> AppModelWrite::refused_;
+std::unique_ptr<testing::TempDir> AppModelWrite::programs_;
+std::string AppModelWrite::writer_;
 
 // Then back() to home.
 const std::vector<int> kWritten = {AppModel::Prepare, AppModel::Progress, AppModel::Complete,
@@ -294,7 +291,7 @@ TEST_F(AppModelWrite, LocalXzAndCatalogueImagesReachTheDrive) {
     EXPECT_EQ(catalogue.stages,
               join({"checking", "downloading", "checking", "inspecting"}, kWriterStages));
     EXPECT_TRUE(device(served.size()) == served) << "the device does not hold the image";
-    EXPECT_EQ(channelsOf(*allowed_), std::vector<std::string>{});
+    EXPECT_EQ(testing::channelFoldersOf(allowed_->uid()), std::set<std::string>{});
 }
 
 // Catches a failure that leaves the model busy or on the progress page, is not logged with its
@@ -338,7 +335,7 @@ TEST_F(AppModelWrite, FaultsEndOnPrepareWithTheirText) {
         EXPECT_EQ(seen.pages[seen.pages.size() - 3], AppModel::Progress);
         EXPECT_EQ(seen.pages[seen.pages.size() - 2], AppModel::Prepare);
         EXPECT_EQ(lastLogged(*c.user), c.logged + ": " + c.error);
-        EXPECT_EQ(channelsOf(*c.user), std::vector<std::string>{});
+        EXPECT_EQ(testing::channelFoldersOf(c.user->uid()), std::set<std::string>{});
     }
 }
 
