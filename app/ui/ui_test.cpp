@@ -287,9 +287,10 @@ TEST_F(UiTest, CloseAndQuitAreRefusedWhileBusy) {
     QTest::keyClick(ui->window(), Qt::Key_Escape);  // "Keep waiting"
     UiFixture::settle(30);
     EXPECT_TRUE(model().busy());
-    ui->shell().requestQuit();
+    QTest::keyClick(ui->window(), Qt::Key_Q, Qt::ControlModifier);
     UiFixture::settle(30);
     EXPECT_EQ(quits.count(), 0);
+    ASSERT_TRUE(shown("guardDialog"));
     QMetaObject::invokeMethod(ui->find("guardDialog"), "accept");  // "Cancel operation"
     ASSERT_TRUE(UiFixture::waitFor([&] { return !model().busy(); }));
     EXPECT_TRUE(ui->backEnd().sawCancel);
@@ -310,6 +311,30 @@ TEST_F(UiTest, CloseAndQuitAreRefusedWhileBusy) {
     EXPECT_FALSE(busyAtQuit);
     EXPECT_EQ(ui->backEnd().writes, 0);
     EXPECT_FALSE(shown("eraseDialog"));
+}
+
+// Catches a question or a chooser of the model that never reaches the window, or an answer that
+// does not reach the model.
+TEST_F(UiTest, ModelQuestionsAndChoosersAreAnswered) {
+    model().choose(QString::fromLatin1(UiFixture::kTower), QString(), Page::Catalogue);
+    UiFixture::settle(30);
+    model().clearSelectedCache();
+    ASSERT_TRUE(UiFixture::waitFor([&] { return shown("questionDialog"); }));
+    QTest::keyClick(ui->window(), Qt::Key_Escape);
+    EXPECT_TRUE(UiFixture::waitFor([&] { return !shown("questionDialog"); }));
+    EXPECT_FALSE(ui->desk().pending());
+
+    model().chooseLocal();
+    ASSERT_TRUE(UiFixture::waitFor([&] { return shown("fileChooser"); }));
+    EXPECT_TRUE(ui->desk().pending());
+    QMetaObject::invokeMethod(ui->find("fileChooser"), "reject");
+    EXPECT_TRUE(UiFixture::waitFor([&] { return !ui->desk().pending(); }));
+    EXPECT_TRUE(model().local().isEmpty());
+
+    model().changeDownloadFolder();
+    ASSERT_TRUE(UiFixture::waitFor([&] { return shown("folderChooser"); }));
+    QMetaObject::invokeMethod(ui->find("folderChooser"), "reject");
+    EXPECT_TRUE(UiFixture::waitFor([&] { return !ui->desk().pending(); }));
 }
 
 // Catches a confirmation that goes on without the exact identifier, an Escape that does not
