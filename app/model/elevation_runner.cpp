@@ -11,6 +11,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "core/system/utf8_text.hpp"
+
 namespace korvex {
 namespace {
 
@@ -31,6 +33,14 @@ std::vector<std::string> ElevationRunner::commandLine(const std::string& script)
     if (elevate != nullptr && std::strcmp(elevate, "sudo") == 0)
         return {"/usr/bin/sudo", "-n", "/bin/sh", "-c", script};
     return {"/usr/bin/pkexec", "/bin/sh", "-c", script};
+}
+
+std::vector<std::string> ElevationRunner::writerCommandLine(const std::string& writer,
+                                                            const std::string& request) {
+    const char* elevate = std::getenv("KORVEX_IMAGER_ELEVATE");
+    if (elevate != nullptr && std::strcmp(elevate, "sudo") == 0)
+        return {"/usr/bin/sudo", "-n", writer, request};
+    return {"/usr/bin/pkexec", writer, request};
 }
 
 ElevationRunner::ElevationRunner(const std::vector<std::string>& argv) {
@@ -71,8 +81,8 @@ ElevationRunner::ElevationRunner(const std::vector<std::string>& argv) {
         pid_ = -1;
         throwErrno(rc, "cannot start the elevation runner");
     }
-    drains_.emplace_back(&ElevationRunner::drain, this, std::move(out.readEnd));
-    drains_.emplace_back(&ElevationRunner::drain, this, std::move(err.readEnd));
+    drains_.emplace_back(&ElevationRunner::drain, this, std::move(out.readEnd), false);
+    drains_.emplace_back(&ElevationRunner::drain, this, std::move(err.readEnd), true);
 }
 
 ElevationRunner::~ElevationRunner() {
@@ -80,22 +90,56 @@ ElevationRunner::~ElevationRunner() {
         terminate();
         wait();
     }
+    stopDrains();
+}
+
+void ElevationRunner::stopDrains() {
     stopDrains_ = true;
-    for (std::thread& t : drains_) t.join();
+    for (std::thread& t : drains_)
+        if (t.joinable()) t.join();
 }
 
 // A grandchild may keep the pipe open after the runner is gone, so the drain polls with a short
-// period and stops when told instead of waiting for end of file.
-void ElevationRunner::drain(UniqueFd fd) {
+// period and stops when told instead of waiting for end of file. Told to stop, it still takes
+// what is already in the pipe: a runner that has ended wrote all it had before it ended.
+void ElevationRunner::drain(UniqueFd fd, bool keep) {
+    constexpr std::size_t kTailLimit = 4096;
     char scratch[4096];
-    while (!stopDrains_) {
+    for (;;) {
+        const bool stopping = stopDrains_;
         pollfd p{fd.get(), POLLIN, 0};
-        int ready = poll(&p, 1, 50);
+        int ready = poll(&p, 1, stopping ? 0 : 50);
         if (ready < 0 && errno != EINTR) break;
-        if (ready <= 0) continue;
+        if (ready <= 0) {
+            if (stopping) break;
+            continue;
+        }
         ssize_t n = read(fd.get(), scratch, sizeof scratch);
         if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
+        if (n > 0 && keep) {
+            std::lock_guard<std::mutex> hold(tailLock_);
+            errorTail_.append(scratch, static_cast<std::size_t>(n));
+            if (errorTail_.size() > kTailLimit)
+                errorTail_.erase(0, errorTail_.size() - kTailLimit);
+        }
     }
+}
+
+std::string ElevationRunner::lastErrorLine() {
+    stopDrains();
+    std::string tail;
+    {
+        std::lock_guard<std::mutex> hold(tailLock_);
+        tail = errorTail_;
+    }
+    auto blank = [](char c) { return c == '\n' || c == '\r' || c == ' ' || c == '\t'; };
+    while (!tail.empty() && blank(tail.back())) tail.pop_back();
+    std::string line = tail.substr(tail.find_last_of("\r\n") + 1);
+    for (char& c : line)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    if (line.size() > kLineLimit) line.resize(kLineLimit);
+    // A cut through a character is repaired along with anything the runner sent that is not text.
+    return repairUtf8(line);
 }
 
 bool ElevationRunner::running() {

@@ -16,6 +16,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/model/diagnostics.hpp"
 #include "app/model/elevation_runner.hpp"
 #include "app/model/launch_script.hpp"
 #include "app/model/writer_session.hpp"
@@ -39,8 +40,6 @@ constexpr auto kKeepAlivePeriod = 500ms;
 constexpr auto kConnectionDeadline = 300s;
 // Reads per round while the writer has more to say; a fast writer must never wait on us.
 constexpr int kReadsPerRound = 64;
-constexpr const char* kIncomplete =
-    "Writing did not complete. Authorisation may have been cancelled or the writer disconnected.";
 
 // The private channel: a fresh folder, mode 700, holding the listening socket "s". Removed, socket
 // file first, when the channel goes out of scope.
@@ -116,6 +115,25 @@ std::string WriterClient::locateWriter(const std::string& name) {
     return self.parent_path().parent_path() / "libexec" / "korvex-imager" / name;
 }
 
+std::optional<std::string> WriterClient::installedWriter(const std::string& writer) {
+    char* resolved = realpath(writer.c_str(), nullptr);
+    if (resolved == nullptr) return std::nullopt;
+    const std::string path(resolved);
+    std::free(resolved);
+    auto rootOnly = [](const std::string& p, bool file) {
+        struct stat st {};
+        return lstat(p.c_str(), &st) == 0 && st.st_uid == 0 &&
+               (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+               (file ? S_ISREG(st.st_mode) : S_ISDIR(st.st_mode));
+    };
+    if (!rootOnly(path, true)) return std::nullopt;
+    for (std::string folder = path; folder != "/";) {
+        folder = folder.substr(0, std::max<std::size_t>(folder.rfind('/'), 1));
+        if (!rootOnly(folder, false)) return std::nullopt;
+    }
+    return path;
+}
+
 std::string WriterClient::resolveImage(const std::string& chosen) {
     char* resolved = realpath(chosen.c_str(), nullptr);
     if (resolved == nullptr) throw ImagerError("Cannot open the image file.");
@@ -163,7 +181,10 @@ void WriterClient::write(const std::string& source, const Inspection& inspection
         throw ImagerError(
             "The selected drive changed, is protected or was disconnected. Select it again.");
 
-    const std::string writerDigest = ImageIO::digest(readWhole(environment.writerPath));
+    const std::optional<std::string> installed = installedWriter(environment.writerPath);
+    // Only the launch script's copy needs the digest; a writer that cannot be read fails here.
+    const std::string writerDigest =
+        installed ? std::string() : ImageIO::digest(readWhole(environment.writerPath));
 
     Channel channel;
     WriteRequest request;
@@ -175,10 +196,11 @@ void WriterClient::write(const std::string& source, const Inspection& inspection
     request.socket = channel.socketPath();
     request.nonce = randomUUID();
     request.validate();
-    const std::string script =
-        command(environment.writerPath, writerDigest, encodeBase64(encode(request)));
-
-    ElevationRunner runner(ElevationRunner::commandLine(script));
+    const std::string encoded = encodeBase64(encode(request));
+    ElevationRunner runner(
+        installed ? ElevationRunner::writerCommandLine(*installed, encoded)
+                  : ElevationRunner::commandLine(command(environment.writerPath, writerDigest,
+                                                         encoded)));
     WriterSession session(request.nonce, inspection.expanded);
 
     const Clock::time_point start = Clock::now();
@@ -243,16 +265,22 @@ void WriterClient::write(const std::string& source, const Inspection& inspection
     }
 
     const int status = runner.wait();
+    // Why a runner gave up (no polkit agent, no sudoers rule, a refusal) is only in its own words.
+    auto incomplete = [&runner] {
+        std::string said = runner.lastErrorLine();
+        Diagnostics::log("elevation", said.empty() ? "The runner said nothing." : said);
+        return WriteIncomplete(said);
+    };
     if (cancel.isCancelled()) throw ImagerError::cancelled();
     // Given up on after the connection deadline: whatever a late writer said about our "cancel"
     // does not make it the user's cancellation.
-    if (terminated) throw ImagerError(kIncomplete);
+    if (terminated) throw incomplete();
     if (const auto& failure = session.failure()) {
         if (*failure == "cancelled") throw ImagerError::cancelled();
         throw ImagerError(*failure);
     }
     if (session.completed() && status == 0) return;
-    throw ImagerError(kIncomplete);
+    throw incomplete();
 }
 
 }  // namespace korvex

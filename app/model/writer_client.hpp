@@ -1,20 +1,39 @@
 // WriterClient: the application's side of one write.
 //
 // Re-checks the drive, creates the private channel (a fresh folder holding a listening socket),
-// starts the writer with administrator rights through the launch script, serves the channel until
+// starts the writer with administrator rights (an installed writer directly, any other through the
+// launch script), serves the channel until
 // the runner exits, and decides the outcome. Stateless between writes; each call owns its channel
 // and runner and removes the channel on every way out. Blocks its caller for the whole write:
 // never call it on the interface thread. The only object shared with other threads is `cancel`.
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/records/cancellation.hpp"
+#include "core/records/imager_error.hpp"
 #include "core/records/records.hpp"
 
 namespace korvex {
+
+// "Writing did not complete…": the runner ended without the writer reporting an outcome. Carries
+// the runner's last line of error output (a refusal, a missing polkit agent), which the command
+// line shows under the text; empty when it said nothing.
+class WriteIncomplete : public ImagerError {
+  public:
+    static constexpr const char* kText =
+        "Writing did not complete. Authorisation may have been cancelled or the writer "
+        "disconnected.";
+    explicit WriteIncomplete(std::string runnerOutput)
+        : ImagerError(kText), runnerOutput_(std::move(runnerOutput)) {}
+    const std::string& runnerOutput() const noexcept { return runnerOutput_; }
+
+  private:
+    std::string runnerOutput_;
+};
 
 struct WriterClient {
     // Where the client looks for things; the defaults are the real ones.
@@ -33,6 +52,13 @@ struct WriterClient {
     // The program `name` beside the running executable, else in ../libexec/korvex-imager/ relative
     // to it (the installed layout, which the build tree repeats).
     static std::string locateWriter(const std::string& name = "korvex-imager-writer");
+
+    // The writer as installed: `writer` with symbolic links resolved, when it is a regular file
+    // that only root can replace (the file and every folder above it owned by root and writable
+    // by no group and no other user). Such a writer is started directly, by its resolved path;
+    // anywhere else (a build tree, a user's folder, below /tmp) it goes through the launch script,
+    // which runs a checked private copy. Decided from the file system alone, never from a setting.
+    static std::optional<std::string> installedWriter(const std::string& writer);
 
     // The image file a user chose, as every part of a write names it: symbolic links resolved
     // (realpath). Throws ImagerError "Cannot open the image file." when it cannot be resolved, and
