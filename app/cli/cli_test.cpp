@@ -20,9 +20,20 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
+#include <sstream>
 
+#include <openssl/evp.h>
+
+#include <nlohmann/json.hpp>
+
+#include "app/catalogue/hardware_probe.hpp"
+#include "app/catalogue/recommender.hpp"
+#include "app/model/catalogue_view.hpp"
+#include "tests/https_test_server.hpp"
 #include "tests/loop_as_usb_facts.hpp"
 #include "tests/test_support.hpp"
+#include "tools/catalogue_signing.hpp"
 
 namespace korvex {
 namespace {
@@ -163,6 +174,146 @@ class Program {
     std::optional<int> status_;
 };
 
+using nlohmann::json;
+
+// A signed catalogue on the test server, and the folders a command line needs to reach it: the
+// resources (configuration naming the server, an older shipped catalogue, the processor table),
+// the server's CA. One per test process; readable by the test user.
+class CatalogueWorld {
+  public:
+    static CatalogueWorld& get() {
+        static CatalogueWorld world;
+        return world;
+    }
+
+    // A resource folder whose configuration names `url` and whose shipped catalogue is
+    // `shipped`, signed by the test key unless `forged`.
+    std::string resources(const std::string& name, const std::string& url, const json& shipped,
+                          bool forged = false) {
+        const std::string folder = dir_.file(name);
+        fs::create_directory(folder);
+        chmod(folder.c_str(), 0755);
+        json config = {{"url", url}, {"publicKeys", {{"test-2026", key_.publicPem()}}}};
+        testing::writeFile(folder + "/catalogue-config.json", config.dump());
+        std::string bundled = signing::envelope(shipped.dump(), "test-2026", key_);
+        if (forged) bundled = signing::envelope(shipped.dump(), "test-2026", other_);
+        testing::writeFile(folder + "/catalogue-bundled.json", bundled);
+        fs::copy_file(KVI_SOURCE_RESOURCES "/processors.tsv", folder + "/processors.tsv");
+        return folder;
+    }
+
+    // The variables that point korvex-imager-cli-test at `resources`, this server's CA and the
+    // application folder `home`.
+    std::vector<std::string> variables(const std::string& resources, const std::string& home) {
+        return {"KVI_TEST_RESOURCES=" + resources, "KVI_TEST_CA=" + ca_,
+                "XDG_DATA_HOME=" + home};
+    }
+
+    testing::HttpsTestServer server;
+    const std::string bytes = testing::noise(3 << 20, 5);  // every image's file
+    json shipped, fresh;                                   // the two catalogues
+    std::string good;                                      // resources of the live catalogue
+    std::atomic<bool> cut_{true};  // the next plain request of /tower.img is cut off
+
+  private:
+    CatalogueWorld() : key_(signing::SigningKey::generate()), other_(signing::SigningKey::generate()) {
+        chmod(dir_.path().c_str(), 0755);
+        ca_ = dir_.file("ca.pem");
+        fs::copy_file(server.caFile(), ca_);
+        chmod(ca_.c_str(), 0644);
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned length = 0;
+        EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+        std::string sha;
+        for (unsigned i = 0; i < length; ++i) sha += fmt("%02X", digest[i]);  // either case
+        auto image = [&](const std::string& id, const std::string& path, json extra) {
+            json i = {{"id", id},
+                      {"name", "Korvex 20"},
+                      {"version", "20.1"},
+                      {"releaseDate", "2026-10-20"},
+                      {"downloadUrl", server.url(path)},
+                      {"compression", "none"},
+                      {"compressedSize", bytes.size()},
+                      {"expandedSize", bytes.size()},
+                      {"sha256", sha},
+                      {"architecture", "x86_64"}};
+            i.update(extra);
+            return i;
+        };
+        json images = {
+            image("tower", "/tower.img", {{"product", "tower"}, {"board", "amd64-korvex_iris"}}),
+            image("plain", "/tower.img", {{"board", "amd64-korvex_apu"}}),
+            image("nomad", "/tower.img", {{"product", "nomad"}, {"device", "ThinkPad X13"}}),
+            image("pi", "/tower.img", {{"product", "boards"}, {"device", "Raspberry Pi 5"}}),
+            image("retired", "/tower.img", {{"product", "tower"}, {"retired", true}}),
+            image("other-bytes", "/other.img", {{"product", "tower"}}),
+            image("other-size", "/tower.img",
+                  {{"product", "tower"}, {"expandedSize", bytes.size() * 2}})};
+        auto catalogue = [&](const char* version, const char* date, json list) {
+            return json{{"schemaVersion", 1}, {"catalogueVersion", version},
+                        {"generatedAt", date},  {"images", std::move(list)},
+                        {"rules", json::array()}};
+        };
+        shipped = catalogue("shipped", "2026-01-01T00:00:00Z", {images[0], images[3]});
+        fresh = catalogue("fresh", "2026-06-01T00:00:00Z", images);
+        server.route("/catalogue.json", [this](const testing::HttpRequest&,
+                                               testing::HttpsConnection& c) {
+            c.respond(200, {}, signing::envelope(fresh.dump(), "test-2026", key_));
+        });
+        // The first answer is cut off halfway, as a dropped connection leaves it.
+        server.route("/tower.img", [this](const testing::HttpRequest& r,
+                                          testing::HttpsConnection& c) {
+            if (!r.header("Range") && cut_.exchange(false)) {
+                c.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(bytes.size()) +
+                       "\r\n\r\n" + bytes.substr(0, bytes.size() / 2));
+                c.dropConnection();
+                return;
+            }
+            testing::HttpsTestServer::answerWithRanges(r, c, bytes);
+        });
+        server.serveFile("/other.img", testing::noise(bytes.size(), 6));
+        good = resources("good", server.url("/catalogue.json"), shipped);
+    }
+
+    static std::string fmt(const char* format, unsigned value) {
+        char text[8];
+        std::snprintf(text, sizeof text, format, value);
+        return text;
+    }
+
+    TempDir dir_;
+    signing::SigningKey key_, other_;
+    std::string ca_;
+};
+
+// Standard output of a --json run: every line one JSON object (a strict parse), the last the
+// outcome with the run's exit status.
+std::vector<json> jsonLines(const std::string& out, int status) {
+    std::vector<json> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        try {
+            lines.push_back(json::parse(line));
+        } catch (const json::exception& e) {
+            ADD_FAILURE() << "not JSON: " << line;
+        }
+        EXPECT_TRUE(lines.empty() || lines.back().is_object()) << line;
+    }
+    EXPECT_FALSE(lines.empty());
+    if (!lines.empty()) {
+        EXPECT_EQ(lines.back().value("type", ""), "outcome") << out;
+        EXPECT_EQ(lines.back().value("exitStatus", -1), status) << out;
+    }
+    return lines;
+}
+
+std::vector<json> ofType(const std::vector<json>& lines, const std::string& type) {
+    std::vector<json> found;
+    for (const json& l : lines)
+        if (l.value("type", "") == type) found.push_back(l);
+    return found;
+}
+
 // Help and version are answers, not errors; a wrong command line is one, and says so.
 TEST(Cli, HelpVersionAndUsage) {
     for (std::vector<std::string> args : {std::vector<std::string>{"--help"},
@@ -212,6 +363,124 @@ TEST(Cli, InspectResolvesLinksAndRefusesWhatARequestCannotCarry) {
     EXPECT_EQ(bad.err, std::string(WriterClient::kPathNotUtf8) + "\n");
 }
 
+// The catalogue and the recommendation are the model's for the same inputs: the refreshed
+// catalogue's active images, filtered as the window filters them, and the recommender's answer
+// with the host rule. Catches a command line that shows the shipped list, retired images, its own
+// filter or the catalogue's rules for a computer that is not this one.
+TEST(CliCatalogue, ShowsWhatTheModelShows) {
+    CatalogueWorld& world = CatalogueWorld::get();
+    TempDir home;
+    const auto variables = world.variables(world.good, home.path());
+    const std::optional<Catalogue> fresh = decodeCatalogue(world.fresh.dump());
+    for (auto [product, search] : {std::pair<std::string, std::string>{"", ""},
+                                   {"boards", ""},
+                                   {"nomad", "x13"},
+                                   {"tower", "KORVEX"},
+                                   {"tower", "nothing like it"}}) {
+        std::vector<std::string> args = {"--json", "catalogue"};
+        if (!product.empty()) args.insert(args.end(), {"--product", product});
+        if (!search.empty()) args.insert(args.end(), {"--search", search});
+        Program r(KVI_TEST_CLI, args, nullptr, variables);
+        const auto lines = jsonLines(r.out, r.finish());
+        std::vector<std::string> shown, expected;
+        for (const json& i : ofType(lines, "image")) shown.push_back(i["id"]);
+        for (const ImageVariant& i :
+             CatalogueView::images(fresh, product.empty() ? "tower" : product, search))
+            expected.push_back(i.id);
+        EXPECT_EQ(shown, expected) << product << " " << search;
+        ASSERT_EQ(ofType(lines, "catalogue").size(), 1u);
+        EXPECT_EQ(ofType(lines, "catalogue")[0]["version"], "fresh");
+        EXPECT_EQ(ofType(lines, "catalogue")[0]["note"], CatalogueView::note(false));
+    }
+
+    const ProcessorInventory inventory = ProcessorInventory::load(world.good);
+    const DeviceProfile probe = HardwareProbe::detect();
+    struct Case {
+        std::vector<std::string> args;
+        std::string cpu, graphics;
+        bool thisComputer, chinese;
+    } cases[] = {
+        {{"--cpu", "Intel Core i5-1135G7", "--graphics", "integrated"},
+         "Intel Core i5-1135G7", "integrated", false, false},
+        {{"--chinese", "--cpu=AMD Ryzen 7 5800U"}, "AMD Ryzen 7 5800U", "unknown", false, true},
+        {{}, probe.cpu, CatalogueView::guessGraphics(probe), true, false},
+        {{"--graphics", "nvidia"}, probe.cpu, "nvidia", true, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"recommend", "--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Program r(KVI_TEST_CLI, args, nullptr, variables);
+        const auto lines = jsonLines(r.out, r.finish());
+        const Recommendation expected = Recommender::recommend(
+            c.cpu, c.graphics, fresh, inventory,
+            CatalogueView::host(!c.thisComputer, c.cpu, probe));
+        ASSERT_EQ(ofType(lines, "recommendation").size(), 1u) << r.out;
+        const json got = ofType(lines, "recommendation")[0];
+        EXPECT_EQ(got["reason"], expected.reason) << c.cpu;
+        EXPECT_EQ(got["reasonText"], reasonText(expected.reason, c.chinese));
+        EXPECT_EQ(got["image"].is_null() ? "" : got["image"]["id"].get<std::string>(),
+                  expected.image ? expected.image->id : "");
+    }
+}
+
+// A download survives a cut, and what the catalogue does not vouch for, is not listed, or cannot
+// be loaded is refused with the system's text and a failing status. Catches a restart from
+// nothing, bytes passed on without the entry's proof, a retired image still offered, a success
+// reported for a catalogue that failed to load.
+TEST(CliCatalogue, DownloadsOnlyWhatTheCatalogueVouchesFor) {
+    CatalogueWorld& world = CatalogueWorld::get();
+    TempDir home;
+    world.cut_ = true;
+    const std::size_t before = world.server.requests("/tower.img").size();
+    Program r(KVI_TEST_CLI, {"download", "tower", "--json"}, nullptr,
+              world.variables(world.good, home.path()));
+    auto lines = jsonLines(r.out, r.finish());
+    ASSERT_EQ(ofType(lines, "download").size(), 1u) << r.err;
+    const std::string path = ofType(lines, "download")[0]["path"];
+    EXPECT_EQ(path.rfind(home.path() + "/Korvex Imager/Images/", 0), 0u) << path;
+    EXPECT_TRUE(testing::readFile(path) == world.bytes);
+    const auto requests = world.server.requests("/tower.img");
+    ASSERT_EQ(requests.size(), before + 2);
+    EXPECT_EQ(requests.back().header("Range").value_or(""),
+              "bytes=" + std::to_string(world.bytes.size() / 2) + "-");
+    EXPECT_FALSE(ofType(lines, "progress").empty());
+
+    const std::string forged = world.resources("forged", world.server.url("/catalogue.json"),
+                                               world.shipped, true);
+    const std::string offline = world.resources("offline", "https://127.0.0.1:1/catalogue.json",
+                                                world.shipped);
+    const std::string unavailable = "The catalogue is unavailable. Retry or choose a local image.";
+    struct Case {
+        std::vector<std::string> args;
+        std::string resources;
+        int status;
+        std::string text;  // the last line of standard error
+    } cases[] = {
+        {{"download", "other-bytes"}, world.good, kCliFailed,
+         "Downloaded image checksum is invalid. Remove the partial download and retry."},
+        {{"download", "other-size"}, world.good, kCliFailed,
+         "Image content does not match the signed catalogue."},
+        {{"download", "no-such-image"}, world.good, kCliFailed, "No image selected."},
+        {{"download", "retired"}, world.good, kCliFailed, "No image selected."},
+        {{"download", "tower"}, forged, kCliFailed, unavailable},
+        {{"catalogue"}, forged, kCliFailed, unavailable},
+        {{"--chinese", "catalogue"}, forged, kCliFailed, reasonText("catalogue", true)},
+        // An unreachable server leaves the shipped catalogue, as in the window.
+        {{"catalogue"}, offline, kCliDone, "Internal test catalogue"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.push_back("--json");
+        Program run(KVI_TEST_CLI, args, nullptr, world.variables(c.resources, home.path()));
+        lines = jsonLines(run.out, run.finish());
+        EXPECT_EQ(lastLine(run.err), c.text) << c.args.back();
+        EXPECT_EQ(lines.back()["exitStatus"], c.status) << c.args.back();
+        if (c.status != kCliDone) {
+            EXPECT_EQ(lines.back()["message"], c.text);
+        }
+    }
+}
+
 class CliAsUser : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -252,10 +521,11 @@ class CliAsUser : public ::testing::Test {
         return path;
     }
 
-    std::unique_ptr<Program> cli(const std::vector<std::string>& args, bool asUser = true) {
-        return std::make_unique<Program>(cli_, args, asUser ? user_.get() : nullptr,
-                                         std::vector<std::string>{"KVI_TEST_DRIVE=" + loop_->name(),
-                                                                  "KORVEX_IMAGER_ELEVATE=sudo"});
+    std::unique_ptr<Program> cli(const std::vector<std::string>& args, bool asUser = true,
+                                 std::vector<std::string> variables = {}) {
+        variables.insert(variables.end(),
+                         {"KVI_TEST_DRIVE=" + loop_->name(), "KORVEX_IMAGER_ELEVATE=sudo"});
+        return std::make_unique<Program>(cli_, args, asUser ? user_.get() : nullptr, variables);
     }
 
     std::string driveStart() {
@@ -424,6 +694,30 @@ TEST_F(CliAsUser, SignalsCancelInOrder) {
             EXPECT_NE(kill(*writer, 0), 0) << "the writer outlived the command line";
         }
     }
+}
+
+// A catalogue image goes from the server through the cache to a drive that is read back, and a
+// script sees each step as JSON. Catches a write of an unproved or wrong file, a stream that is
+// not JSON throughout, and an outcome that does not end it.
+TEST_F(CliAsUser, WritesACatalogueImage) {
+    CatalogueWorld& world = CatalogueWorld::get();
+    world.cut_ = false;
+    const std::string home = dir_.file("home");
+    fs::create_directory(home);
+    ASSERT_EQ(chown(home.c_str(), user_->uid(), user_->gid()), 0);
+    auto r = cli({"write", "tower", "--drive", "sdkv", "--confirm", "sdkv", "--json"}, true,
+                 world.variables(world.good, home));
+    const int status = r->finish();
+    const auto lines = jsonLines(r->out, status);
+    ASSERT_EQ(status, kCliDone) << r->err;
+    std::set<std::string> stages;
+    for (const json& p : ofType(lines, "progress")) stages.insert(p["stage"]);
+    for (const char* stage : {"downloading", "writing", "verifying"})
+        EXPECT_TRUE(stages.count(stage)) << stage;
+    ASSERT_EQ(ofType(lines, "written").size(), 1u);
+    EXPECT_EQ(ofType(lines, "written")[0]["drive"], "sdkv");
+    EXPECT_TRUE(driveStart().substr(0, 1 << 20) == world.bytes.substr(0, 1 << 20));
+    EXPECT_TRUE(testing::channelFoldersOf(user_->uid()).empty());
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     try {
-        return korvex::runCli(argc, argv, korvex::WriterClient::systemEnvironment(), STDIN_FILENO,
-                              std::cout, std::cerr);
+        return korvex::runCli(argc, argv, korvex::CliServices::system(), STDIN_FILENO, std::cout,
+                              std::cerr);
     } catch (...) {
         std::cerr << "Unexpected failure.\n";
         return korvex::kCliFailed;

@@ -1,28 +1,63 @@
 // korvex-imager-cli-test: the command line with the one disk-facts source that can present a loop
 // device (named by KVI_TEST_DRIVE) as a USB disk, and the test writer, found as the shipped
-// command line finds its writer. For tests and trials on loop devices; never installed.
+// command line finds its writer. The catalogue comes from the resource folder KVI_TEST_RESOURCES
+// (configuration, shipped catalogue, processor table), and the catalogue refresh and downloads
+// trust only the CA file KVI_TEST_CA: the test server's. For tests and trials on loop devices;
+// never installed, so the shipped program has no such settings.
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <iostream>
 
+#include "app/catalogue/signed_catalogue.hpp"
 #include "app/cli/cli.hpp"
+#include "app/model/image_download.hpp"
 #include "core/system/disk_inventory.hpp"
 #include "tests/loop_as_usb_facts.hpp"
 
+namespace {
+
+std::string variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
-    const char* drive = std::getenv("KVI_TEST_DRIVE");
-    const std::string loop = drive != nullptr ? drive : "";
-    korvex::WriterClient::Environment environment{
+    const std::string loop = variable("KVI_TEST_DRIVE");
+    const std::string resources = variable("KVI_TEST_RESOURCES");
+    const std::string ca = variable("KVI_TEST_CA");
+    korvex::CliServices services = korvex::CliServices::system();
+    services.environment = {
         [loop](const std::vector<std::string>& paths) {
             korvex::testing::LoopAsUsbFacts facts(loop);
             return korvex::DiskInventory::list(paths, facts);
         },
         korvex::WriterClient::locateWriter("korvex-imager-writer-test")};
+    if (!resources.empty()) {
+        services.bundled = [resources] { return korvex::SignedCatalogue::bundled(resources); };
+        services.inventory = [resources] { return korvex::ProcessorInventory::load(resources); };
+    }
+    if (!ca.empty()) {
+        services.refresh = [ca](const korvex::Catalogue& current,
+                                const korvex::CatalogueConfig& config) {
+            korvex::SignedCatalogue::RefreshOptions options;
+            options.network.caFile = ca;
+            return korvex::SignedCatalogue::refresh(current, config, options);
+        };
+        services.fetch = [ca](const korvex::ImageVariant& image, const std::string& directory,
+                              const korvex::Cancellation& cancel,
+                              const korvex::ProgressCallback& progress) {
+            korvex::NetworkOptions options = korvex::ImageDownload::networkOptions();
+            options.caFile = ca;
+            return korvex::ImageDownload::fetch(image, directory, cancel, progress, options);
+        };
+    }
     try {
-        return korvex::runCli(argc, argv, environment, STDIN_FILENO, std::cout, std::cerr);
+        return korvex::runCli(argc, argv, services, STDIN_FILENO, std::cout, std::cerr);
     } catch (...) {
         std::cerr << "Unexpected failure.\n";
         return korvex::kCliFailed;
