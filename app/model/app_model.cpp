@@ -3,7 +3,6 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <QLocale>
 #include <QMetaObject>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -22,10 +21,10 @@
 #include <thread>
 
 #include "app/catalogue/hardware_probe.hpp"
-#include "app/catalogue/pattern.hpp"
 #include "app/catalogue/recommender.hpp"
 #include "app/catalogue/signed_catalogue.hpp"
 #include "app/model/app_paths.hpp"
+#include "app/model/catalogue_view.hpp"
 #include "app/model/diagnostics.hpp"
 #include "app/model/image_download.hpp"
 #include "app/model/image_preparation.hpp"
@@ -648,17 +647,7 @@ void AppModel::beginHardware(bool other) {
     State& st = *state_;
     st.other = other;
     st.cpu = other ? std::string() : st.profile.cpu;
-    st.graphics = "unknown";
-    if (!other && st.profile.gpuNames.size() == 1) {
-        static const Pattern nvidia("NVIDIA"), intel("INTEL.*(IRIS|HD|UHD)"), amd("AMD|RADEON");
-        const std::string& name = st.profile.gpuNames.front();
-        if (nvidia.search(name))
-            st.graphics = "nvidia";
-        else if (intel.search(name))
-            st.graphics = "integrated";
-        else if (amd.search(name))
-            st.graphics = "amd";
-    }
+    st.graphics = other ? "unknown" : CatalogueView::guessGraphics(st.profile);
     st.page = Hardware;
     st.error.clear();
     emit otherChanged();
@@ -891,7 +880,7 @@ QString AppModel::trialReason() const {
 
 QString AppModel::catalogueNote() const {
     if (state_->catalogueNote.isEmpty()) return {};
-    return state_->chinese ? QString::fromUtf8("内部测试镜像目录") : "Internal test catalogue";
+    return q(CatalogueView::note(state_->chinese));
 }
 
 QVariantMap AppModel::currentTarget() const {
@@ -915,8 +904,7 @@ QString AppModel::progressLabel() const {
 
 QVariantMap AppModel::recommendation() const {
     const State& st = *state_;
-    std::optional<DeviceProfile> host;
-    if (!st.other && st.cpu == st.profile.cpu) host = st.profile;
+    const std::optional<DeviceProfile> host = CatalogueView::host(st.other, st.cpu, st.profile);
     const Recommendation r =
         Recommender::recommend(st.cpu, st.graphics, st.catalogue, st.inventory, host);
     return {{"hasImage", r.image.has_value()},
@@ -929,16 +917,8 @@ QVariantMap AppModel::recommendation() const {
 QVariantList AppModel::images() const {
     const State& st = *state_;
     QVariantList list;
-    if (!st.catalogue) return list;
-    const QLocale locale;
-    const QString needle = locale.toLower(st.search);
-    for (const ImageVariant& image : st.catalogue->active()) {
-        if (image.product.value_or("tower") != st.product) continue;
-        if (!needle.isEmpty() && !locale.toLower(q(image.label())).contains(needle) &&
-            !locale.toLower(q(image.device.value_or(""))).contains(needle))
-            continue;
+    for (const ImageVariant& image : CatalogueView::images(st.catalogue, st.product, s(st.search)))
         list.append(imageMap(image, st.chinese));
-    }
     return list;
 }
 
