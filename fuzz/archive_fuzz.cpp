@@ -1,8 +1,9 @@
 // Arbitrary bytes as a stored image: the flat archive functions and the stream loop either expand
 // them or fail with a text; no crash, leak, hang or sanitizer report. Expansion is cut off at
 // 64 MiB so that a small bomb cannot stall the run. The seeds lead into every decoder: libarchive's
-// raw, XZ, Zstandard and ZIP readers, our zlib GZip decoder with its member, trailer and padding
-// checks, and the tar test of the first block.
+// raw, XZ, Zstandard and ZIP readers, liblzma's multi-threaded decoder for XZ of several blocks,
+// our zlib GZip decoder with its member, trailer and padding checks, and the tar test of the first
+// block.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>

@@ -162,17 +162,39 @@ TEST_F(ImageIOTest, CancellationStopsBeforeTheNextRead) {
     EXPECT_EQ(events.size(), 1u);
 }
 
+// Catches a cancelled stream whose decoder threads go on expanding the rest of an `xz -T` file
+// (or hang on their way out): the stored file is read little past the block being expanded.
+TEST_F(ImageIOTest, CancellationStopsAMultiThreadedExpansionWithinABlock) {
+    make("disk.img", noise(8 * MiB, 14));
+    sh("xz -0 -T2 --block-size=256KiB -c disk.img > blocks.xz");
+    SourceFile source(dir.file("blocks.xz"), ::getuid(), false);
+    int chunks = 0;
+    EXPECT_EQ(failureOf([&] {
+                  ImageIO::stream(source, cancel, [&](std::span<const std::uint8_t>) {
+                      ++chunks;
+                      cancel.cancel();
+                  });
+              }),
+              "cancelled");
+    EXPECT_EQ(chunks, 1);
+    // Noise is stored as it is: a block is a quarter MiB of the file. Read ahead are the pipeline's
+    // chunks and the decoder's blocks in flight, a few of each.
+    EXPECT_LT(::lseek(source.fd(), 0, SEEK_CUR), 6 * MiB) << ::lseek(source.fd(), 0, SEEK_CUR);
+}
+
 TEST_F(ImageIOTest, InspectReportsStoredAndExpandedFacts) {
     const std::string image = noise(2 * MiB + 512, 9);
     make("disk.img", image);
     sh("gzip -k disk.img && xz -k disk.img && zip -q disk.zip disk.img && cp disk.img.xz XZ.IMG && "
-       "zstd -q -k disk.img && cp disk.img.zst DISK.ZST");
+       "zstd -q -k disk.img && cp disk.img.zst DISK.ZST && "
+       "xz -T2 --block-size=300KiB -c disk.img > blocks.xz");
     const std::string expandedHash = sha256sum(dir.file("disk.img"));
 
     const Inspection raw = ImageIO::inspect(dir.file("disk.img"), cancel, nullptr);
     EXPECT_EQ(raw, (Inspection{2 * MiB + 512, 2 * MiB + 512, expandedHash, expandedHash}));
 
-    for (const char* name : {"disk.img.gz", "disk.img.xz", "disk.zip", "XZ.IMG", "DISK.ZST"}) {
+    for (const char* name :
+         {"disk.img.gz", "disk.img.xz", "disk.zip", "XZ.IMG", "DISK.ZST", "blocks.xz"}) {
         SCOPED_TRACE(name);
         events.clear();
         const std::string path = dir.file(name);

@@ -12,6 +12,7 @@
 #include <cwchar>
 
 #include "core/native/gzip_source.hpp"
+#include "core/native/xz_source.hpp"
 
 namespace korvex::imager {
 namespace {
@@ -84,14 +85,21 @@ bool MoveToPayloadEntry(struct archive* handle, std::optional<std::uint64_t> exp
     }
 }
 
-// Opens `handle` on the descriptor: a GZip file through our own checked decoder, anything else
-// through libarchive's descriptor reader and its filters.
-int StartOnDescriptor(std::unique_ptr<GzipSource>& gzip, struct archive* handle, int fd) {
+// Opens `handle` on the descriptor: a GZip file through our own checked decoder, an XZ file of
+// several blocks through the multi-threaded one, anything else through libarchive's descriptor
+// reader and its filters.
+int StartOnDescriptor(std::unique_ptr<GzipSource>& gzip, std::unique_ptr<XzSource>& xz,
+                      struct archive* handle, int fd) {
+    gzip.reset();
+    xz.reset();
     if (GzipSource::Starts(fd)) {
         gzip = std::make_unique<GzipSource>(fd);
         return gzip->OpenArchive(handle);
     }
-    gzip.reset();
+    if (XzSource::Suits(fd)) {
+        xz = std::make_unique<XzSource>(fd);
+        return xz->OpenArchive(handle);
+    }
     return archive_read_open_fd(handle, fd, kReadBlockSize);
 }
 
@@ -160,6 +168,7 @@ void ArchiveImageReader::release() noexcept {
         handle_ = nullptr;
     }
     gzip_.reset();
+    xz_.reset();
     ownedFd_.reset();
     empty_ = false;
     headLength_ = 0;
@@ -226,6 +235,7 @@ bool ArchiveImageReader::openEmpty(Start start, const void* source) {
     if (!isEmpty) {
         archive_read_free(probe);
         gzip_.reset();
+        xz_.reset();
         return false;
     }
     handle_ = probe;
@@ -270,7 +280,7 @@ bool ArchiveImageReader::OpenDescriptor(int fd, std::optional<std::uint64_t> exp
         if (s->offset >= 0 && ::lseek(s->fd, s->offset, SEEK_SET) != s->offset) {
             return static_cast<int>(ARCHIVE_FATAL);
         }
-        return StartOnDescriptor(self.gzip_, handle, s->fd);
+        return StartOnDescriptor(self.gzip_, self.xz_, handle, s->fd);
     };
     return open(start, &source, "Could not allocate the image reader.",
                 "Could not open the image descriptor.", source.offset >= 0, expectedSize, error);

@@ -6,7 +6,9 @@
 // 9660 or tar structure is never interpreted and no child process is ever started. A GZip file is
 // decoded by GzipSource rather than by libarchive, so that every member's CRC-32 and length are
 // checked; a GZip stream nested inside another compressed stream (which only libarchive's
-// unchecked filter could reach) is refused. An expanded stream that opens with a tar header is
+// unchecked filter could reach) is refused. An XZ file of several blocks is decoded by XzSource,
+// on every core, rather than by libarchive's single-threaded filter; the bytes and texts are the
+// same. An expanded stream that opens with a tar header is
 // refused too: a tar archive is never a disk image, and writing one would shift the image it
 // holds by a block.
 //
@@ -30,6 +32,7 @@ struct archive;
 namespace korvex::imager {
 
 class GzipSource;
+class XzSource;
 
 // True when `block` (512 bytes) is a tar header: the ustar or GNU magic and a matching checksum.
 bool IsTarHeader(const std::uint8_t* block);
@@ -70,6 +73,8 @@ class ArchiveImageReader {
     struct archive* handle_ = nullptr;
     // Set when the stored file is a GZip file; feeds handle_, so it is freed after it.
     std::unique_ptr<GzipSource> gzip_;
+    // Set when the stored file is an XZ file of several blocks; likewise.
+    std::unique_ptr<XzSource> xz_;
     // libarchive's raw format refuses an empty stream; such a payload is read as nothing here.
     bool empty_ = false;
     // The payload's first bytes, read at opening and handed out by the first Read.

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "core/native/archive.h"
+#include "core/native/xz_source.hpp"
 #include "core/system/shell_quote.hpp"
 #include "core/system/unique_fd.hpp"
 #include "tests/test_support.hpp"
@@ -90,6 +91,29 @@ TEST_F(ArchiveReaderTest, RawGzipXzAndZstdExpandToTheImageWhateverTheirNames) {
         EXPECT_FALSE(out.readFailed) << out.error;
         EXPECT_TRUE(out.finished) << out.error;
         EXPECT_TRUE(out.data == image);
+    }
+}
+
+// Catches an image packed with `xz -T` (several blocks) left to the single-threaded decoder, or
+// expanded by the multi-threaded one to anything but what `xz -dc` makes of it.
+TEST_F(ArchiveReaderTest, XzOfSeveralBlocksExpandsLikeXzWhicheverDecoderTakesIt) {
+    make("disk.img", noise(3 * 1048576, 30) + std::string(1048576, 'k'));
+    sh("xz -T2 --block-size=300KiB -c disk.img > blocks.xz && xz -c disk.img > single.xz && "
+       "cat single.xz blocks.xz > concatenated.xz && cat blocks.xz single.xz > last-single.xz && "
+       "cp blocks.xz padded.xz && head -c 8 /dev/zero >> padded.xz && "
+       "head -c 48M /dev/zero | xz -T2 --block-size=24MiB > large-blocks.xz");
+    const struct {
+        const char* name;
+        bool threaded;
+    } kCases[] = {{"blocks.xz", true},        {"padded.xz", true},       {"concatenated.xz", true},
+                  {"last-single.xz", false}, {"single.xz", false},  {"large-blocks.xz", false}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const UniqueFd fd = openOrThrow(dir.file(c.name), O_RDONLY);
+        EXPECT_EQ(imager::XzSource::Suits(fd.get()), c.threaded);
+        const Outcome out = readThroughFlat(dir.file(c.name), 100000);
+        ASSERT_TRUE(out.finished) << out.error;
+        EXPECT_TRUE(out.data == sh("xz -dc " + std::string(c.name)));
     }
 }
 
@@ -175,12 +199,14 @@ TEST_F(ArchiveReaderTest, CorruptOrTruncatedStreamsFailWhileExpanding) {
     sh("xz -k disk.img && gzip -k disk.img && gzip -c second.img > second.gz && "
        "cat disk.img.gz second.gz > multi.gz && zip -q -0 disk.zip disk.img && "
        "zstd -q -k disk.img && zstd -q -c second.img > second.zst && "
-       "cat disk.img.zst second.zst > multi.zst");
+       "cat disk.img.zst second.zst > multi.zst && xz -T2 --block-size=256KiB -c disk.img > "
+       "blocks.xz");
     const std::string gz = testing::readFile(dir.file("disk.img.gz"));
     const std::string xz = testing::readFile(dir.file("disk.img.xz"));
     const std::string zip = testing::readFile(dir.file("disk.zip"));
     const std::string multi = testing::readFile(dir.file("multi.gz"));
     const std::string zst = testing::readFile(dir.file("disk.img.zst"));
+    const std::string blocks = testing::readFile(dir.file("blocks.xz"));
     auto flipped = [](std::string bytes, std::size_t at, std::size_t count = 4) {
         for (std::size_t i = at; i < at + count; ++i) bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
         return bytes;
@@ -202,6 +228,15 @@ TEST_F(ArchiveReaderTest, CorruptOrTruncatedStreamsFailWhileExpanding) {
         {"cut.gz", gz.substr(0, gz.size() - 3), "truncated gzip input"},
         {"cut.xz", xz.substr(0, xz.size() / 2), ""},
         {"data.xz", flipped(xz, xz.size() / 2), "Lzma library error: Corrupted input data"},
+        // Several blocks, the footer intact: the multi-threaded decoder meets the fault.
+        {"data-blocks.xz", flipped(blocks, blocks.size() / 2),
+         "Lzma library error: Corrupted input data"},
+        {"hole-blocks.xz", std::string(blocks).erase(blocks.size() / 3, 70000),
+         "Lzma library error: Corrupted input data"},
+        {"index-blocks.xz", flipped(blocks, blocks.size() - 20, 1),
+         "Lzma library error: Corrupted input data"},
+        {"cut-blocks.xz", blocks.substr(0, blocks.size() / 2),
+         "Lzma library error:  No progress is possible"},
         {"data.zip", flipped(zip, zip.size() / 2), ""},
         // Noise is stored raw in a frame: only the frame's content checksum catches this.
         {"data.zst", flipped(zst, zst.size() / 2), "Zstd decompression failed"},
