@@ -23,11 +23,9 @@ QSettings settings() { return QSettings(QStringLiteral("Korvex"), QStringLiteral
 
 DesktopServices::DesktopServices(QObject* parent) : QObject(parent) {}
 
-DesktopServices::~DesktopServices() {
-    // The model may outlive nothing here, but a question left open must still be answered once.
-    auto open = std::move(open_);
-    for (auto& [ticket, request] : open) dismiss(request);
-}
+// Answers still open are dropped, not given: their callbacks belong to a model that may already be
+// gone. The owner calls dismissAll() while the model still lives.
+DesktopServices::~DesktopServices() = default;
 
 int DesktopServices::enqueue(Open request) {
     for (auto it = open_.begin(); it != open_.end();) {

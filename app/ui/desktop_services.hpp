@@ -3,8 +3,9 @@
 // Browser, file manager and Bin go through Qt GUI and the session bus; preferences live in
 // QSettings ("Korvex", "Korvex Imager"). The four dialogs are drawn by QML: each request becomes a
 // numbered signal, and the window answers it through the matching invokable. Every request is
-// answered exactly once: a newer request of the same kind, dismissAll() and the destructor answer
-// the ones still open as dismissed. Lives on the interface thread; string() may be called from any
+// answered at most once: a newer request of the same kind and dismissAll() answer the ones still
+// open as dismissed; the destructor drops them unanswered, so the owner calls dismissAll() while
+// the model that asked still lives. Lives on the interface thread; string() may be called from any
 // thread.
 #pragma once
 

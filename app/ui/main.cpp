@@ -66,5 +66,8 @@ int main(int argc, char** argv) {
         loaded = true;
         model.load();
     });
-    return app.exec();
+    const int status = app.exec();
+    // A question still open (the program quit while idle) is answered while the model lives.
+    services.dismissAll();
+    return status;
 }

@@ -190,6 +190,7 @@ UiFixture::UiFixture(const std::string& folder, std::vector<std::string> languag
 
 UiFixture::~UiFixture() {
     backEnd_->open();
+    desk_->dismissAll();
     engine_.reset();
     shell_.reset();
     model_.reset();
