@@ -24,6 +24,8 @@ packages=(
     zstd libzstd-dev bmap-tools
     # a locale with a decimal comma, for the tests of locale-free number texts
     locales
+    # the Debian package: icons rendered from the SVG, shlibdeps, and its checks
+    librsvg2-bin dpkg-dev file lintian desktop-file-utils appstream man-db python3
 )
 
 as_root=()

@@ -21,6 +21,19 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir "$tsan" --output-on-failure --timeout 900 \
     -R '^(CommandTest|ChunkPipelineTest|ImageIOTest|HeartbeatTest|WriterEventTest|SecureNetwork|Diagnostics|AppModelTest)\.'
 
+# The Debian package, built as a distribution would (release, hardened, no tests), then checked
+# as it reaches a machine: lintian, and its programs run from the unpacked tree.
+package=build/package
+rm -f "$package"/korvex-imager_*.deb
+CXXFLAGS="-fstack-protector-strong -D_FORTIFY_SOURCE=2 -Wformat -Werror=format-security" \
+LDFLAGS="-Wl,-z,relro -Wl,-z,now" \
+    cmake -S . -B "$package" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+    -DKVI_PACKAGE=ON -DKVI_TESTS=OFF -DKVI_BENCH=OFF -DKVI_FUZZ=OFF "${launcher[@]}" >/dev/null
+cmake --build "$package"
+(cd "$package" && cpack -G DEB >/dev/null)
+lintian --fail-on error "$package"/korvex-imager_*.deb
+bash tests/package_test.sh "$package"/korvex-imager_*.deb
+
 build=build/test
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKVI_SANITIZE=ON -DKVI_FUZZ=ON "${launcher[@]}" >/dev/null

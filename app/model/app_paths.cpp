@@ -88,7 +88,8 @@ std::string AppPaths::resourceFolder() {
         std::string program(exe.data(), static_cast<std::size_t>(n));
         std::string dir = program.substr(0, program.rfind('/'));
         candidates.push_back(dir + "/resources");
-        candidates.push_back(dir + "/../share/korvex-imager");
+        // /proc/self/exe is canonical, so its folder's parent is the prefix itself.
+        candidates.push_back(dir.substr(0, dir.rfind('/')) + "/share/korvex-imager");
     }
 #ifdef KVI_SOURCE_RESOURCES
     candidates.push_back(KVI_SOURCE_RESOURCES);

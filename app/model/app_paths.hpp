@@ -31,9 +31,10 @@ struct AppPaths {
     static void makePrivate(const std::string& folder);
 
     // The folder holding the shipped resources (catalogue-config.json, catalogue-bundled.json):
-    // "resources" beside the program, then "../share/korvex-imager" from it, then the source
-    // tree's resources for development builds. Throws ImagerError "Cannot locate the application
-    // resources." when none holds the catalogue configuration.
+    // "resources" beside the program, then "PREFIX/share/korvex-imager" for a program in
+    // PREFIX/bin, then the source tree's resources for development builds (not in the package).
+    // Throws ImagerError "Cannot locate the application resources." when none holds the
+    // catalogue configuration.
     static std::string resourceFolder();
 };
 
