@@ -119,8 +119,7 @@ void ElevationRunner::drain(UniqueFd fd, bool keep) {
         if (n > 0 && keep) {
             std::lock_guard<std::mutex> hold(tailLock_);
             errorTail_.append(scratch, static_cast<std::size_t>(n));
-            if (errorTail_.size() > kTailLimit)
-                errorTail_.erase(0, errorTail_.size() - kTailLimit);
+            if (errorTail_.size() > kTailLimit) errorTail_.erase(0, errorTail_.size() - kTailLimit);
         }
     }
 }

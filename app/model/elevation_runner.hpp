@@ -5,8 +5,9 @@
 // every signal unblocked and at its default.
 //
 // Its standard output and error are drained so it never blocks on a full pipe; only the end of the
-// error output is kept, for the last line that says why a runner gave up. Owns the child: the destructor terminates a runner still running, waits for it, and stops the
-// drains. Not thread-safe; one owner.
+// error output is kept, for the last line that says why a runner gave up. Owns the child: the
+// destructor terminates a runner still running, waits for it, and stops the drains. Not
+// thread-safe; one owner.
 #pragma once
 
 #include <sys/types.h>

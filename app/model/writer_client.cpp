@@ -197,10 +197,9 @@ void WriterClient::write(const std::string& source, const Inspection& inspection
     request.nonce = randomUUID();
     request.validate();
     const std::string encoded = encodeBase64(encode(request));
-    ElevationRunner runner(
-        installed ? ElevationRunner::writerCommandLine(*installed, encoded)
-                  : ElevationRunner::commandLine(command(environment.writerPath, writerDigest,
-                                                         encoded)));
+    ElevationRunner runner(installed ? ElevationRunner::writerCommandLine(*installed, encoded)
+                                     : ElevationRunner::commandLine(
+                                           command(environment.writerPath, writerDigest, encoded)));
     WriterSession session(request.nonce, inspection.expanded);
 
     const Clock::time_point start = Clock::now();

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "app/model/elevation_runner.hpp"
 #include "app/model/writer_client.hpp"
 #include "core/records/imager_error.hpp"
 #include "tests/test_support.hpp"
@@ -94,8 +95,9 @@ class WriterRoute : public ::testing::Test {
             std::string said;
             std::string outcome = testing::failureOf([&] {
                 try {
-                    WriterClient::write(image, Inspection{512, 512, digest, digest}, disk, cancel,
-                                        [](const WriteEvent&) {}, env);
+                    WriterClient::write(
+                        image, Inspection{512, 512, digest, digest}, disk, cancel,
+                        [](const WriteEvent&) {}, env);
                 } catch (const WriteIncomplete& e) {
                     said = e.runnerOutput();
                     throw;
@@ -165,10 +167,10 @@ TEST_F(WriterRoute, InstalledMeansRootOnlyAllTheWayUp) {
         bool installed;
     } cases[] = {
         {writer, 0755, true},
-        {writer, 0775, false},                  // group-writable file
-        {writer, 0757, false},                  // other-writable file
-        {root_.path() + "/a", 0775, false},     // group-writable folder above
-        {root_.path() + "/a", 01777, false},    // a /tmp-like folder above
+        {writer, 0775, false},                // group-writable file
+        {writer, 0757, false},                // other-writable file
+        {root_.path() + "/a", 0775, false},   // group-writable folder above
+        {root_.path() + "/a", 01777, false},  // a /tmp-like folder above
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path + " " + std::to_string(c.mode));
@@ -182,6 +184,27 @@ TEST_F(WriterRoute, InstalledMeansRootOnlyAllTheWayUp) {
     // A link resolves to the writer it names, which is then what runs.
     fs::create_symlink(writer, images_.file("link"));
     EXPECT_EQ(WriterClient::installedWriter(images_.file("link")), writer);
+}
+
+// Fault caught: the runner's reason lost behind trailing blank lines, or its escape sequences and
+// broken text passed on to the user's terminal.
+TEST(ElevationRunnerOutput, LastLineOfErrorOutputAsPlainText) {
+    const std::string longLine(600, 'x');
+    struct Case {
+        std::string script, line;
+    } cases[] = {
+        {"printf 'first\\nsudo: a password is required\\n\\n  \\n' >&2",
+         "sudo: a password is required"},
+        {"printf 'red \\033[31mtext\\r' >&2; echo out", "red  [31mtext"},
+        {"printf '\\303\\050 bad' >&2", "\xEF\xBF\xBD( bad"},
+        {"printf '%s' " + longLine + " >&2", longLine.substr(0, ElevationRunner::kLineLimit)},
+        {"echo only-standard-output", ""},
+    };
+    for (const Case& c : cases) {
+        ElevationRunner runner({"/bin/sh", "-c", c.script});
+        runner.wait();
+        EXPECT_EQ(runner.lastErrorLine(), c.line) << c.script;
+    }
 }
 
 }  // namespace
