@@ -41,7 +41,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kDriveRefreshMilliseconds = 5000;
-const std::vector<std::string> kImageExtensions = {"img", "bin", "iso", "zip", "xz", "gz"};
+const std::vector<std::string> kImageExtensions = {"img", "bin", "iso", "zip", "xz", "gz", "zst"};
 
 QString q(const std::string& text) {
     return QString::fromStdString(text);
