@@ -143,6 +143,7 @@ BenchImages prepareImages(const std::string& workdir, std::ostream& log) {
     const fs::path dir = fs::absolute(workdir);
     BenchImages images{(dir / "disk-512m.img").string(), (dir / "disk-512m.img.gz").string(),
                        (dir / "disk-512m.img.xz").string(), (dir / "disk-512m.zip").string(),
+                       (dir / "disk-512m.img.zst").string(),
                        (dir / "disk-4g.img").string()};
     const fs::path stageRoot = dir / "stage";
 
@@ -157,7 +158,8 @@ BenchImages prepareImages(const std::string& workdir, std::ostream& log) {
 
     if (!fs::exists(images.raw)) {
         // A tree that does not fit (other machines, other files) is staged again, smaller.
-        for (const std::string& derived : {images.gz, images.xz, images.zip}) fs::remove(derived);
+        for (const std::string& derived : {images.gz, images.xz, images.zip, images.zst})
+            fs::remove(derived);
         needStage(1.0);
         for (double scale = 1.0;; scale *= 0.85) {
             try {
@@ -179,6 +181,10 @@ BenchImages prepareImages(const std::string& workdir, std::ostream& log) {
     if (!fs::exists(images.xz)) {
         log << "  xz -6 -T2: " << images.xz << "\n";
         makeFrom({"xz", "-c", "-6", "-T2", images.raw}, images.xz);
+    }
+    if (!fs::exists(images.zst)) {
+        log << "  zstd -3 -T2: " << images.zst << "\n";
+        makeFrom({"zstd", "-q", "-c", "-3", "-T2", images.raw}, images.zst);
     }
     if (!fs::exists(images.zip)) {
         log << "  zip -6: " << images.zip << "\n";

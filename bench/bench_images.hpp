@@ -4,7 +4,8 @@
 //   /usr/share (libraries, programs, text, already-compressed documentation), so compressors
 //   and hashes see realistic data; made with mkfs.ext4 -d, no mount needed;
 // - its .gz (gzip -6), .xz (xz -6 -T2: several blocks, as release images are usually built;
-//   xz 5.4 still decompresses single-threaded unless asked) and .zip (zip -6, one entry);
+//   xz 5.4 still decompresses single-threaded unless asked), .zip (zip -6, one entry) and .zst
+//   (zstd at its default level 3);
 // - a 4 GiB ext4 file system with the same files, the rest left empty and stored sparse: for the
 //   memory measurement, where only the size matters.
 // Every file is made under a temporary name and renamed when complete, so an interrupted run
@@ -22,6 +23,7 @@ struct BenchImages {
     std::string gz;     // raw, gzip
     std::string xz;     // raw, xz
     std::string zip;    // raw, zip
+    std::string zst;    // raw, zstd
     std::string large;  // the 4 GiB image
 };
 

@@ -117,7 +117,8 @@ int benchmark(int argc, char** argv) {
     BenchImages images = prepareImages(settings.workdir, std::cout);
     std::cout << "  " << images.raw << " " << fileSize(images.raw) / (1 << 20) << " MiB; .gz "
               << fileSize(images.gz) / (1 << 20) << " MiB; .xz " << fileSize(images.xz) / (1 << 20)
-              << " MiB; .zip " << fileSize(images.zip) / (1 << 20) << " MiB; " << images.large
+              << " MiB; .zip " << fileSize(images.zip) / (1 << 20) << " MiB; .zst "
+              << fileSize(images.zst) / (1 << 20) << " MiB; " << images.large
               << " " << fileSize(images.large) / (1 << 20) << " MiB" << std::endl;
     std::cout << "ours: one process of this program per run (kvi-bench --child ...); tools: the "
                  "command as shown; both timed as whole processes\n"

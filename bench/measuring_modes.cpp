@@ -57,8 +57,10 @@ int inspectMode(const std::string& path) {
     return 0;
 }
 
-// The pass times come from the events, as a user would see them: the writing pass runs from the
-// first "writing" event to the first "verifying" event, the read-back from there to the return.
+// The pass times come from the events, as a user would see them: the re-check of the stored file
+// runs from the call to the first "inspecting" event, the re-check of the expanded image from there
+// to the first "writing" event, the writing pass from there to the first "verifying" event, the
+// read-back from there to the return.
 int writeMode(const std::string& path, const std::string& devicePath, const std::string& json) {
     Inspection inspection = decodeInspection(json);
     Cancellation cancel;
@@ -72,11 +74,13 @@ int writeMode(const std::string& path, const std::string& devicePath, const std:
         throw std::runtime_error(devicePath + ": BLKSSZGET: " + std::strerror(saved));
     }
 
-    std::optional<Clock::time_point> writing, verifying;
+    std::optional<Clock::time_point> inspecting, writing, verifying;
     auto progress = [&](const WriteEvent& event) {
+        if (!inspecting && event.stage == "inspecting") inspecting = Clock::now();
         if (!writing && event.stage == "writing") writing = Clock::now();
         if (!verifying && event.stage == "verifying") verifying = Clock::now();
     };
+    const Clock::time_point called = Clock::now();
     try {
         ImageIO::writeAndVerify(source, device, inspection, sectorSize, cancel, progress);
     } catch (...) {
@@ -85,8 +89,10 @@ int writeMode(const std::string& path, const std::string& devicePath, const std:
     }
     Clock::time_point done = Clock::now();
     ::close(device);
-    if (!writing || !verifying) throw std::runtime_error("no writing or verifying event");
-    std::cout << "writing=" << std::chrono::duration<double>(*verifying - *writing).count()
+    if (!inspecting || !writing || !verifying) throw std::runtime_error("an event is missing");
+    std::cout << "checking=" << std::chrono::duration<double>(*inspecting - called).count()
+              << "\ninspecting=" << std::chrono::duration<double>(*writing - *inspecting).count()
+              << "\nwriting=" << std::chrono::duration<double>(*verifying - *writing).count()
               << "\nverifying=" << std::chrono::duration<double>(done - *verifying).count()
               << "\nsha256=" << inspection.expandedSHA256 << "\n";
     // Where the passes lie on CLOCK_MONOTONIC (steady_clock here), for profilers that can use it
