@@ -56,20 +56,26 @@ struct CommandHelp {
 const CommandHelp kCommandHelp[] = {
     {"list",
      "  list              the drives that may be written: NAME, a tab, what the drive is\n"
-     "                    --json: {\"type\":\"drive\",\"name\",\"label\",\"medium\",\"capacity\",\"bus\",\"id\"}\n"},
+     "                    --json: "
+     "{\"type\":\"drive\",\"name\",\"label\",\"medium\",\"capacity\",\"bus\",\"id\"}\n"},
     {"inspect",
      "  inspect FILE      the image's stored and expanded size and SHA-256\n"
-     "                    --json: progress objects, then {\"type\":\"inspection\",\"path\",\"bytes\",\n"
+     "                    --json: progress objects, then "
+     "{\"type\":\"inspection\",\"path\",\"bytes\",\n"
      "                    \"expanded\",\"sha256\",\"expandedSHA256\"}\n"},
     {"catalogue",
      "  catalogue [--product tower|nomad|boards] [--search TEXT]\n"
-     "                    the active images of the newest valid signed catalogue (the shipped one,\n"
+     "                    the active images of the newest valid signed catalogue (the shipped "
+     "one,\n"
      "                    then a refresh from the network, as the application loads it) for one\n"
      "                    product (tower when not given) whose label or device contains TEXT:\n"
      "                    ID, label, download size and release date, tab-separated\n"
-     "                    --json: {\"type\":\"catalogue\",\"version\",\"generatedAt\",\"note\"}, then\n"
-     "                    one image object per image: {\"type\":\"image\",\"id\",\"label\",\"name\",\n"
-     "                    \"version\",\"releaseDate\",\"product\",\"board\",\"device\",\"compression\",\n"
+     "                    --json: {\"type\":\"catalogue\",\"version\",\"generatedAt\",\"note\"}, "
+     "then\n"
+     "                    one image object per image: "
+     "{\"type\":\"image\",\"id\",\"label\",\"name\",\n"
+     "                    "
+     "\"version\",\"releaseDate\",\"product\",\"board\",\"device\",\"compression\",\n"
      "                    \"compressedSize\",\"expandedSize\",\"sizeText\",\"sha256\"}\n"},
     {"recommend",
      "  recommend [--cpu TEXT] [--graphics unknown|integrated|amd|nvidia]\n"
@@ -83,15 +89,18 @@ const CommandHelp kCommandHelp[] = {
      "                    partial download, retrying brief network failures), proves it against\n"
      "                    the signed entry, and prints the file's path\n"
      "                    --json: progress objects, then {\"type\":\"download\",\"id\",\"path\",\n"
-     "                    \"inspection\":{\"bytes\",\"expanded\",\"sha256\",\"expandedSHA256\"}}\n"},
+     "                    "
+     "\"inspection\":{\"bytes\",\"expanded\",\"sha256\",\"expandedSHA256\"}}\n"},
     {"write",
      "  write FILE|ID --drive NAME [--confirm NAME]\n"
      "                    writes the image file FILE, or the catalogue image ID once downloaded\n"
      "                    and proved, to drive NAME (sdb or /dev/sdb) once you have typed NAME\n"
-     "                    to confirm; --confirm NAME confirms beforehand, for scripts. An argument\n"
+     "                    to confirm; --confirm NAME confirms beforehand, for scripts. An "
+     "argument\n"
      "                    holding a \"/\" or naming an existing file is a FILE (./ID for a file\n"
      "                    named like an image)\n"
-     "                    --json: progress objects, then {\"type\":\"written\",\"drive\",\"bytes\",\n"
+     "                    --json: progress objects, then "
+     "{\"type\":\"written\",\"drive\",\"bytes\",\n"
      "                    \"path\"}\n"},
 };
 
@@ -105,15 +114,19 @@ const char kHelp[] =
     "  --chinese         the Chinese texts, where the application has them\n"
     "  --json            for scripts: standard output holds only JSON objects, one per line,\n"
     "                    each with a \"type\"; texts for people stay on standard error. Long\n"
-    "                    steps add {\"type\":\"progress\",\"stage\",\"completed\",\"total\"} (stage:\n"
+    "                    steps add {\"type\":\"progress\",\"stage\",\"completed\",\"total\"} "
+    "(stage:\n"
     "                    downloading, checking, inspecting, connected, writing, verifying). The\n"
-    "                    last line is always {\"type\":\"outcome\",\"outcome\",\"exitStatus\"} with\n"
+    "                    last line is always {\"type\":\"outcome\",\"outcome\",\"exitStatus\"} "
+    "with\n"
     "                    outcome done, failed, usage or cancelled, and \"message\" when there\n"
     "                    is one.\n"
     "\n"
-    "A download, or a write of a catalogue image, stops with the catalogue's text when the\n"
-    "catalogue cannot be refreshed, rather than trust an older list; catalogue and recommend\n"
-    "still show what the shipped catalogue holds, and exit 1. Downloads are kept in\n"
+    "When the catalogue fails to load (a shipped catalogue that does not verify, a refreshed\n"
+    "one that cannot be kept), a download or a write of a catalogue image stops with the\n"
+    "catalogue's text rather than trust an older list; catalogue and recommend still show what\n"
+    "there is, and exit 1. A catalogue server that cannot be reached leaves the shipped\n"
+    "catalogue, as in the window. Downloads are kept in\n"
     "\"Korvex Imager/Images\" under $XDG_DATA_HOME (~/.local/share).\n"
     "\n"
     "Run it as the user who owns the image, not with sudo: a write asks for administrator\n"
@@ -233,11 +246,12 @@ class ProgressLine {
         char line[160];
         const double mb = static_cast<double>(e.completed) / 1e6;
         if (percent >= 0)
-            std::snprintf(line, sizeof line, "%-20s %3d%%  %10.1f MB  %s%s", stageLabel(e.stage, chinese_),
-                          percent, mb, speedText.c_str(), left.c_str());
+            std::snprintf(line, sizeof line, "%-20s %3d%%  %10.1f MB  %s%s",
+                          stageLabel(e.stage, chinese_), percent, mb, speedText.c_str(),
+                          left.c_str());
         else
-            std::snprintf(line, sizeof line, "%-20s       %10.1f MB  %s", stageLabel(e.stage, chinese_), mb,
-                          speedText.c_str());
+            std::snprintf(line, sizeof line, "%-20s       %10.1f MB  %s",
+                          stageLabel(e.stage, chinese_), mb, speedText.c_str());
         err_ << (tty_ ? "\r" : "") << line << (tty_ ? "\033[K" : "\n") << std::flush;
         shown_ = true;
     }
@@ -298,10 +312,10 @@ class Report {
         return [this, &line](const WriteEvent& e) {
             line(e);
             if (!json || isFinal(e.stage)) return;
-            const int percent = e.total > 0 ? static_cast<int>(100.0 *
-                                                               static_cast<double>(e.completed) /
-                                                               static_cast<double>(e.total))
-                                            : -1;
+            const int percent = e.total > 0
+                                    ? static_cast<int>(100.0 * static_cast<double>(e.completed) /
+                                                       static_cast<double>(e.total))
+                                    : -1;
             if (e.stage == lastStage_ && percent == lastPercent_ && percent >= 0) return;
             if (e.stage == lastStage_ && percent < 0 && e.completed - lastCompleted_ < (64 << 20))
                 return;
@@ -564,8 +578,8 @@ int writeImage(const Arguments& a, const CliServices& services, int in, Report& 
     PreparedImage prepared;
     if (isFile) {
         ProgressLine line(report.err, report.tty, report.chinese);
-        prepared = ImagePreparation::prepare(source, std::nullopt, "", cancel,
-                                             report.progress(line));
+        prepared =
+            ImagePreparation::prepare(source, std::nullopt, "", cancel, report.progress(line));
     } else {
         prepared = downloadImage(chosen, services, cancel, report);
     }
@@ -740,8 +754,8 @@ int runCli(int argc, char** argv, const CliServices& services, int in, std::ostr
     if (!message.empty()) err << message << "\n";
     if (json) {
         static const char* const kOutcomes[] = {"done", "failed", "usage", "cancelled"};
-        nlohmann::json o = {{"type", "outcome"}, {"outcome", kOutcomes[status]},
-                            {"exitStatus", status}};
+        nlohmann::json o = {
+            {"type", "outcome"}, {"outcome", kOutcomes[status]}, {"exitStatus", status}};
         if (!message.empty()) o["message"] = message;
         report.object(o);
     }

@@ -205,8 +205,7 @@ class CatalogueWorld {
     // The variables that point korvex-imager-cli-test at `resources`, this server's CA and the
     // application folder `home`.
     std::vector<std::string> variables(const std::string& resources, const std::string& home) {
-        return {"KVI_TEST_RESOURCES=" + resources, "KVI_TEST_CA=" + ca_,
-                "XDG_DATA_HOME=" + home};
+        return {"KVI_TEST_RESOURCES=" + resources, "KVI_TEST_CA=" + ca_, "XDG_DATA_HOME=" + home};
     }
 
     testing::HttpsTestServer server;
@@ -216,7 +215,8 @@ class CatalogueWorld {
     std::atomic<bool> cut_{true};  // the next plain request of /tower.img is cut off
 
   private:
-    CatalogueWorld() : key_(signing::SigningKey::generate()), other_(signing::SigningKey::generate()) {
+    CatalogueWorld()
+        : key_(signing::SigningKey::generate()), other_(signing::SigningKey::generate()) {
         chmod(dir_.path().c_str(), 0755);
         ca_ = dir_.file("ca.pem");
         fs::copy_file(server.caFile(), ca_);
@@ -250,27 +250,29 @@ class CatalogueWorld {
             image("other-size", "/tower.img",
                   {{"product", "tower"}, {"expandedSize", bytes.size() * 2}})};
         auto catalogue = [&](const char* version, const char* date, json list) {
-            return json{{"schemaVersion", 1}, {"catalogueVersion", version},
-                        {"generatedAt", date},  {"images", std::move(list)},
+            return json{{"schemaVersion", 1},
+                        {"catalogueVersion", version},
+                        {"generatedAt", date},
+                        {"images", std::move(list)},
                         {"rules", json::array()}};
         };
         shipped = catalogue("shipped", "2026-01-01T00:00:00Z", {images[0], images[3]});
         fresh = catalogue("fresh", "2026-06-01T00:00:00Z", images);
-        server.route("/catalogue.json", [this](const testing::HttpRequest&,
-                                               testing::HttpsConnection& c) {
-            c.respond(200, {}, signing::envelope(fresh.dump(), "test-2026", key_));
-        });
+        server.route("/catalogue.json",
+                     [this](const testing::HttpRequest&, testing::HttpsConnection& c) {
+                         c.respond(200, {}, signing::envelope(fresh.dump(), "test-2026", key_));
+                     });
         // The first answer is cut off halfway, as a dropped connection leaves it.
-        server.route("/tower.img", [this](const testing::HttpRequest& r,
-                                          testing::HttpsConnection& c) {
-            if (!r.header("Range") && cut_.exchange(false)) {
-                c.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(bytes.size()) +
-                       "\r\n\r\n" + bytes.substr(0, bytes.size() / 2));
-                c.dropConnection();
-                return;
-            }
-            testing::HttpsTestServer::answerWithRanges(r, c, bytes);
-        });
+        server.route(
+            "/tower.img", [this](const testing::HttpRequest& r, testing::HttpsConnection& c) {
+                if (!r.header("Range") && cut_.exchange(false)) {
+                    c.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(bytes.size()) +
+                           "\r\n\r\n" + bytes.substr(0, bytes.size() / 2));
+                    c.dropConnection();
+                    return;
+                }
+                testing::HttpsTestServer::answerWithRanges(r, c, bytes);
+            });
         server.serveFile("/other.img", testing::noise(bytes.size(), 6));
         good = resources("good", server.url("/catalogue.json"), shipped);
     }
@@ -320,6 +322,7 @@ TEST(Cli, HelpVersionAndUsage) {
                                           {"-h"},
                                           {"help"},
                                           {"write", "--help"},
+                                          {"help", "recommend"},
                                           {"--version"}}) {
         Program r(KVI_CLI, args, nullptr);
         EXPECT_EQ(r.finish(), kCliDone) << args[0];
@@ -335,7 +338,11 @@ TEST(Cli, HelpVersionAndUsage) {
                                           {"write", "x.img", "--drive"},
                                           {"write", "x.img", "--drive", "sdb", "--drive", "sdc"},
                                           {"inspect"},
-                                          {"list", "x"}}) {
+                                          {"list", "x"},
+                                          {"help", "nothing"},
+                                          {"catalogue", "--product", "laptops"},
+                                          {"recommend", "--graphics", "intel"},
+                                          {"download"}}) {
         Program r(KVI_CLI, args, nullptr);
         EXPECT_EQ(r.finish(), kCliUsage);
         EXPECT_TRUE(r.out.empty());
@@ -401,7 +408,10 @@ TEST(CliCatalogue, ShowsWhatTheModelShows) {
         bool thisComputer, chinese;
     } cases[] = {
         {{"--cpu", "Intel Core i5-1135G7", "--graphics", "integrated"},
-         "Intel Core i5-1135G7", "integrated", false, false},
+         "Intel Core i5-1135G7",
+         "integrated",
+         false,
+         false},
         {{"--chinese", "--cpu=AMD Ryzen 7 5800U"}, "AMD Ryzen 7 5800U", "unknown", false, true},
         {{}, probe.cpu, CatalogueView::guessGraphics(probe), true, false},
         {{"--graphics", "nvidia"}, probe.cpu, "nvidia", true, false},
@@ -411,9 +421,9 @@ TEST(CliCatalogue, ShowsWhatTheModelShows) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         Program r(KVI_TEST_CLI, args, nullptr, variables);
         const auto lines = jsonLines(r.out, r.finish());
-        const Recommendation expected = Recommender::recommend(
-            c.cpu, c.graphics, fresh, inventory,
-            CatalogueView::host(!c.thisComputer, c.cpu, probe));
+        const Recommendation expected =
+            Recommender::recommend(c.cpu, c.graphics, fresh, inventory,
+                                   CatalogueView::host(!c.thisComputer, c.cpu, probe));
         ASSERT_EQ(ofType(lines, "recommendation").size(), 1u) << r.out;
         const json got = ofType(lines, "recommendation")[0];
         EXPECT_EQ(got["reason"], expected.reason) << c.cpu;
@@ -445,10 +455,10 @@ TEST(CliCatalogue, DownloadsOnlyWhatTheCatalogueVouchesFor) {
               "bytes=" + std::to_string(world.bytes.size() / 2) + "-");
     EXPECT_FALSE(ofType(lines, "progress").empty());
 
-    const std::string forged = world.resources("forged", world.server.url("/catalogue.json"),
-                                               world.shipped, true);
-    const std::string offline = world.resources("offline", "https://127.0.0.1:1/catalogue.json",
-                                                world.shipped);
+    const std::string forged =
+        world.resources("forged", world.server.url("/catalogue.json"), world.shipped, true);
+    const std::string offline =
+        world.resources("offline", "https://127.0.0.1:1/catalogue.json", world.shipped);
     const std::string unavailable = "The catalogue is unavailable. Retry or choose a local image.";
     struct Case {
         std::vector<std::string> args;
@@ -456,9 +466,13 @@ TEST(CliCatalogue, DownloadsOnlyWhatTheCatalogueVouchesFor) {
         int status;
         std::string text;  // the last line of standard error
     } cases[] = {
-        {{"download", "other-bytes"}, world.good, kCliFailed,
+        {{"download", "other-bytes"},
+         world.good,
+         kCliFailed,
          "Downloaded image checksum is invalid. Remove the partial download and retry."},
-        {{"download", "other-size"}, world.good, kCliFailed,
+        {{"download", "other-size"},
+         world.good,
+         kCliFailed,
          "Image content does not match the signed catalogue."},
         {{"download", "no-such-image"}, world.good, kCliFailed, "No image selected."},
         {{"download", "retired"}, world.good, kCliFailed, "No image selected."},

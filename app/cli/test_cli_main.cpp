@@ -31,12 +31,11 @@ int main(int argc, char** argv) {
     const std::string resources = variable("KVI_TEST_RESOURCES");
     const std::string ca = variable("KVI_TEST_CA");
     korvex::CliServices services = korvex::CliServices::system();
-    services.environment = {
-        [loop](const std::vector<std::string>& paths) {
-            korvex::testing::LoopAsUsbFacts facts(loop);
-            return korvex::DiskInventory::list(paths, facts);
-        },
-        korvex::WriterClient::locateWriter("korvex-imager-writer-test")};
+    services.environment = {[loop](const std::vector<std::string>& paths) {
+                                korvex::testing::LoopAsUsbFacts facts(loop);
+                                return korvex::DiskInventory::list(paths, facts);
+                            },
+                            korvex::WriterClient::locateWriter("korvex-imager-writer-test")};
     if (!resources.empty()) {
         services.bundled = [resources] { return korvex::SignedCatalogue::bundled(resources); };
         services.inventory = [resources] { return korvex::ProcessorInventory::load(resources); };

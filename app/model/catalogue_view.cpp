@@ -26,8 +26,7 @@ std::string CatalogueView::note(bool chinese) {
 }
 
 std::vector<ImageVariant> CatalogueView::images(const std::optional<Catalogue>& catalogue,
-                                                std::string_view product,
-                                                std::string_view search) {
+                                                std::string_view product, std::string_view search) {
     std::vector<ImageVariant> list;
     if (!catalogue) return list;
     const icu::UnicodeString needle = lower(search);
