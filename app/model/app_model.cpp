@@ -373,8 +373,18 @@ void AppModel::chooseLocal() {
                                 [self](std::optional<std::string> path) {
                                     if (!self || !path || path->empty()) return;
                                     State& st = *self->state_;
+                                    // The command line resolves and refuses paths the same way,
+                                    // before anything is inspected.
+                                    std::string local;
+                                    try {
+                                        local = WriterClient::resolveImage(*path);
+                                    } catch (const ImagerError& e) {
+                                        st.error = e.what();
+                                        emit self->errorChanged();
+                                        return;
+                                    }
                                     if (st.page != Prepare) st.previous = st.page;
-                                    st.local = resolved(*path);
+                                    st.local = local;
                                     st.selected.reset();
                                     st.prepared.reset();
                                     st.trialReason.clear();

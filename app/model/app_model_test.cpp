@@ -488,6 +488,11 @@ TEST_F(AppModelTest, LoadingAndNavigation) {
     EXPECT_TRUE(model.selected().isEmpty());
     EXPECT_TRUE(model.trialReason().isEmpty());
     EXPECT_EQ(model.localName(), "image.img");
+    // A name the writer's request cannot carry is refused at once, and the choice stays.
+    platform_.file = image("bad-\xff.img", 512);
+    model.chooseLocal();
+    ASSERT_TRUE(settle([&] { return !model.error().isEmpty(); }));
+    EXPECT_EQ(model.localName(), "image.img");
     platform_.file.reset();  // a dismissed panel changes nothing
     model.chooseLocal();
     drain();
