@@ -665,7 +665,15 @@ int runCommand(std::vector<std::string> args, const CliServices& services, int i
         if (auto a = parseArguments(args, {"--drive", "--confirm"}))
             if (a->positional.size() == 1 && option(*a, "--drive"))
                 return writeImage(*a, services, in, report);
-    report.err << kUsage << "Try korvex-imager-cli --help.\n";
+    // One line, as GNU tools answer a wrong command line; the full usage is in --help.
+    const bool known = !args.empty() && commandHelp(args[0]) != nullptr;
+    report.err << "korvex-imager-cli: "
+               << (args.empty() ? std::string("missing command")
+                   : args[0] == "help" && args.size() == 2
+                       ? "no command '" + args[1] + "'"
+                   : known ? "invalid arguments for '" + args[0] + "'"
+                           : "unknown command or option '" + args[0] + "'")
+               << "; try 'korvex-imager-cli --help'.\n";
     return kCliUsage;
 }
 
