@@ -117,15 +117,14 @@ bool XzSource::Suits(int fd) {
                                  indexBytes.size()) != LZMA_OK) {
         return false;
     }
-    // Every thread holds a whole block, packed and expanded, and a dictionary, which xz makes a
-    // third of the block or more: when two of the largest blocks do not fit, the decoder would
-    // expand on one thread anyway, holding more memory than libarchive does.
+    // Every thread holds a whole block, packed and expanded (and a dictionary, which liblzma
+    // counts too): when two of the largest blocks do not fit, the decoder would expand on one
+    // thread anyway, holding more memory than libarchive does.
     lzma_index_iter block;
     lzma_index_iter_init(&block, index);
     std::uint64_t largest = 0;
     while (!lzma_index_iter_next(&block, LZMA_INDEX_ITER_BLOCK)) {
-        const std::uint64_t need = block.block.uncompressed_size + block.block.unpadded_size +
-                                   block.block.uncompressed_size / 2;
+        const std::uint64_t need = block.block.uncompressed_size + block.block.unpadded_size;
         if (need > largest) largest = need;
     }
     const bool several = lzma_index_block_count(index) > 1;

@@ -31,6 +31,7 @@ namespace korvex::imager {
 class XzSource {
   public:
     // The decoder's memory for all its threads: their blocks' input and output and dictionaries.
+    // With the writer's own 16 MiB or so, its peak stays within 64 MiB.
     static constexpr std::uint64_t kThreadingMemory = 48u << 20;
 
     explicit XzSource(int fd);
