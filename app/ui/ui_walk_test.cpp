@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <utility>
+#include <vector>
 
 #include "tests/loop_as_usb_facts.hpp"
 #include "tests/test_support.hpp"
@@ -88,7 +90,12 @@ TEST(UiWalk, LocalXzImageThroughTheWindowReachesTheDrive) {
     const pid_t pid = fork();
     if (pid == 0) {
         if (!user.become()) _exit(90);
+        // The sanitizers' settings of the run pass through; nothing else of root's does.
+        std::vector<std::pair<std::string, std::string>> kept;
+        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+            if (const char* value = std::getenv(name)) kept.emplace_back(name, value);
         clearenv();
+        for (const auto& [name, value] : kept) setenv(name.c_str(), value.c_str(), 1);
         setenv("PATH", "/usr/local/bin:/usr/bin:/bin", 1);
         setenv("HOME", user.home().c_str(), 1);
         setenv("XDG_DATA_HOME", (user.home() + "/data").c_str(), 1);
