@@ -118,18 +118,14 @@ bool XzSource::Suits(int fd) {
         return false;
     }
     // Every thread holds a whole block, packed and expanded (and a dictionary, which liblzma
-    // counts too): when two of the largest blocks do not fit, the decoder would expand on one
-    // thread anyway, holding more memory than libarchive does.
-    lzma_index_iter block;
-    lzma_index_iter_init(&block, index);
-    std::uint64_t largest = 0;
-    while (!lzma_index_iter_next(&block, LZMA_INDEX_ITER_BLOCK)) {
-        const std::uint64_t need = block.block.uncompressed_size + block.block.unpadded_size;
-        if (need > largest) largest = need;
-    }
-    const bool several = lzma_index_block_count(index) > 1;
+    // counts too): when two blocks of the usual size do not fit, the decoder would expand on one
+    // thread anyway, holding more memory than libarchive does. liblzma decides block by block.
+    const lzma_vli blocks = lzma_index_block_count(index);
+    const lzma_vli packedAndExpanded =
+        lzma_index_uncompressed_size(index) + lzma_index_stream_size(index);
+    const lzma_vli perBlock = blocks == 0 ? 0 : packedAndExpanded / blocks;
     lzma_index_end(index, nullptr);
-    return several && 2 * largest <= kThreadingMemory;
+    return blocks > 1 && 2 * perBlock <= kThreadingMemory;
 }
 
 int XzSource::OpenArchive(struct archive* handle) {

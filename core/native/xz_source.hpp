@@ -31,8 +31,9 @@ namespace korvex::imager {
 class XzSource {
   public:
     // The decoder's memory for all its threads: their blocks' input and output and dictionaries.
-    // With the writer's own 16 MiB or so, its peak stays within 64 MiB.
-    static constexpr std::uint64_t kThreadingMemory = 48u << 20;
+    // With the writer's own buffers and the threads' allocator arenas, the writer's peak stays
+    // within 64 MiB.
+    static constexpr std::uint64_t kThreadingMemory = 32u << 20;
 
     explicit XzSource(int fd);
     ~XzSource();
@@ -40,8 +41,8 @@ class XzSource {
     XzSource& operator=(const XzSource&) = delete;
 
     // True when the descriptor (from its current offset to its end, read without moving the
-    // offset) is an XZ file whose last stream's index records more than one block, two of its
-    // largest blocks fit kThreadingMemory, and the machine has more than one core. False for
+    // offset) is an XZ file whose last stream's index records more than one block, two blocks of
+    // its average size fit kThreadingMemory, and the machine has more than one core. False for
     // anything it cannot tell, which libarchive reads.
     static bool Suits(int fd);
 
