@@ -2,11 +2,13 @@
 
 #include <archive.h>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -44,6 +46,43 @@ const char* describe(lzma_ret status) {
     }
 }
 
+// The decoder's blocks, a few MiB each, are mapped and unmapped on their own. Through malloc they
+// would raise its mapping threshold once freed, and the next ones would stay in its arenas after
+// use: the blocks of the writer's second expansion would come on top of the first's.
+constexpr std::size_t kMappedFrom = 1 << 20;
+constexpr std::size_t kHeader = 64;  // keeps the caller's memory aligned as malloc's is
+
+void* allocate(void*, std::size_t count, std::size_t size) {
+    if (size != 0 && count > SIZE_MAX / size) return nullptr;
+    const std::size_t bytes = count * size;
+    if (bytes > SIZE_MAX - kHeader) return nullptr;
+    void* start = nullptr;
+    if (bytes < kMappedFrom) {
+        start = std::malloc(bytes + kHeader);
+        if (start == nullptr) return nullptr;
+    } else {
+        start = ::mmap(nullptr, bytes + kHeader, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (start == MAP_FAILED) return nullptr;
+    }
+    std::memcpy(start, &bytes, sizeof bytes);
+    return static_cast<std::uint8_t*>(start) + kHeader;
+}
+
+void release(void*, void* pointer) {
+    if (pointer == nullptr) return;
+    void* start = static_cast<std::uint8_t*>(pointer) - kHeader;
+    std::size_t bytes = 0;
+    std::memcpy(&bytes, start, sizeof bytes);
+    if (bytes < kMappedFrom) {
+        std::free(start);
+    } else {
+        ::munmap(start, bytes + kHeader);
+    }
+}
+
+const lzma_allocator kAllocator = {allocate, release, nullptr};
+
 // The whole of `size` bytes at `offset`, or false.
 bool readAt(int fd, std::uint8_t* buffer, std::size_t size, off_t offset) {
     std::size_t done = 0;
@@ -62,6 +101,7 @@ XzSource::XzSource(int fd)
     : fd_(fd),
       input_(std::make_unique<std::uint8_t[]>(kInputSize)),
       output_(std::make_unique<std::uint8_t[]>(kOutputSize)) {
+    stream_.allocator = &kAllocator;
     lzma_mt options{};
     options.flags = LZMA_CONCATENATED;
     options.threads = lzma_cputhreads();
