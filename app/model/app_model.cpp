@@ -50,21 +50,6 @@ std::string s(const QString& text) {
     return text.toStdString();
 }
 
-// The text a failure shows; the cancelled case is worded by the caller.
-std::string messageOf(const std::exception_ptr& failure, bool* cancelled) {
-    *cancelled = false;
-    try {
-        std::rethrow_exception(failure);
-    } catch (const ImagerError& e) {
-        *cancelled = e.isCancelled();
-        return e.description();
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unexpected failure.";
-    }
-}
-
 // Symbolic links resolved where the path exists; otherwise the path as given, so that the
 // failure is reported by the step that opens it.
 std::string resolved(const std::string& path) {
@@ -325,7 +310,7 @@ void AppModel::refreshDrives() {
                 bool cancelled = false;
                 st.targets.clear();
                 st.targetID.clear();
-                st.error = "USB: " + q(messageOf(failure, &cancelled));
+                st.error = "USB: " + q(failureText(failure, &cancelled));
             }
             st.refreshing = false;
             emit targetsChanged();
@@ -577,7 +562,7 @@ void AppModel::write(const std::shared_ptr<Operation>& operation) {
 void AppModel::fail(std::exception_ptr failure) {
     State& st = *state_;
     bool cancelled = false;
-    const std::string message = messageOf(failure, &cancelled);
+    const std::string message = failureText(failure, &cancelled);
     st.busy = false;
     st.page = Prepare;
     emit busyChanged();
@@ -636,8 +621,7 @@ void AppModel::load() {
         [this](std::optional<bool> done, std::exception_ptr failure) {
             State& st = *state_;
             if (!done) {
-                bool cancelled = false;
-                if (st.services.log) st.services.log("catalogue", messageOf(failure, &cancelled));
+                if (st.services.log) st.services.log("catalogue", failureText(failure));
                 st.error = reason("catalogue");
                 emit errorChanged();
             }

@@ -58,24 +58,13 @@ std::optional<DeviceProfile> CatalogueView::host(bool other, std::string_view cp
 
 CatalogueView::Loaded CatalogueView::load(const Bundled& bundled, const Refresh& refresh) {
     Loaded loaded;
-    auto messageOf = [](const std::exception_ptr& failure) -> std::string {
-        try {
-            std::rethrow_exception(failure);
-        } catch (const ImagerError& e) {
-            return e.description();
-        } catch (const std::exception& e) {
-            return e.what();
-        } catch (...) {
-            return "Unexpected failure.";
-        }
-    };
     try {
         std::pair<Catalogue, CatalogueConfig> shipped = bundled();
         loaded.catalogue = shipped.first;
         loaded.shipped = true;
         loaded.catalogue = refresh(shipped.first, shipped.second);
     } catch (...) {
-        loaded.failure = messageOf(std::current_exception());
+        loaded.failure = failureText(std::current_exception());
     }
     return loaded;
 }

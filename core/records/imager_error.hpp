@@ -36,4 +36,21 @@ class ImagerError : public std::exception {
     bool cancelled_ = false;
 };
 
+// The text a caught failure shows: an ImagerError's description, another exception's what(), or
+// "Unexpected failure." for anything else. `cancelled`, when given, says whether it was the
+// cancelled case, which callers word themselves.
+inline std::string failureText(const std::exception_ptr& failure, bool* cancelled = nullptr) {
+    if (cancelled != nullptr) *cancelled = false;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const ImagerError& e) {
+        if (cancelled != nullptr) *cancelled = e.isCancelled();
+        return e.description();
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unexpected failure.";
+    }
+}
+
 }  // namespace korvex
