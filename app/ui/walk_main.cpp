@@ -176,6 +176,5 @@ int main(int argc, char** argv) {
 // Qt, fontconfig and the graphics stack keep caches for the life of the process by design; none
 // of that is a leak of ours.
 extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libQt6\nleak:libfontconfig\nleak:libglib\nleak:libdbus\nleak:libgobject\n"
-           "leak:libGLX\nleak:libEGL\nleak:libLLVM\nleak:_dri.so\n";
+    return "leak:libQt6\nleak:libfontconfig\nleak:libglib\nleak:libdbus\nleak:libgobject\n";
 }
