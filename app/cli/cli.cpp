@@ -106,8 +106,9 @@ const CommandHelp kCommandHelp[] = {
 
 const char kHelp[] =
     "\n"
-    "Writes a Korvex image (IMG, BIN, hybrid ISO, or a ZIP, XZ or GZip file holding one) to an\n"
-    "external USB or SD drive, then reads the whole written range back against the image.\n"
+    "Writes a Korvex image (IMG, BIN, hybrid ISO, or a ZIP, XZ, GZip or Zstandard file holding\n"
+    "one) to an external USB or SD drive, then reads the whole written range back against the\n"
+    "image.\n"
     "\n"
     "@COMMANDS@"
     "\n"
