@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -72,6 +73,37 @@ std::string readFile(const std::string& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+std::string readPrefix(const std::string& path, std::size_t size) {
+    std::string bytes(size, '\0');
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_TRUE(static_cast<bool>(fd)) << path;
+    EXPECT_EQ(::pread(fd.get(), bytes.data(), size, 0), static_cast<ssize_t>(size)) << path;
+    return bytes;
+}
+
+bool ChildReport::exitedCleanly() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+ChildReport forkReporting(const std::function<int(FILE* report)>& child) {
+    int fds[2];
+    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        FILE* out = ::fdopen(fds[1], "w");
+        const int code = child(out);
+        std::fclose(out);
+        ::_exit(code);
+    }
+    ::close(fds[1]);
+    ChildReport report;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+        report.text.append(buffer, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    ::waitpid(pid, &report.status, 0);
+    return report;
 }
 
 std::string noise(std::size_t size, unsigned seed) {

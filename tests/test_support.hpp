@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <set>
@@ -116,5 +117,21 @@ int openDescriptorCount();
 
 // Runs a shell command, returns its standard output; fails the test when it exits non-zero.
 std::string shell(const std::string& command);
+
+// The first `size` bytes of a file or device; fails the test when fewer can be read.
+std::string readPrefix(const std::string& path, std::size_t size);
+
+// What a forked child reported: its wait status and everything it wrote to its report stream.
+struct ChildReport {
+    int status = 0;
+    std::string text;
+
+    bool exitedCleanly() const;  // exited, with status 0
+};
+
+// Forks; the child runs `child` with a stream into a pipe (closed for it afterwards) and exits
+// with what `child` returns, without returning into the test. The parent reads the whole report
+// and reaps the child. For running client code as another user in a process of its own.
+ChildReport forkReporting(const std::function<int(FILE* report)>& child);
 
 }  // namespace korvex::testing

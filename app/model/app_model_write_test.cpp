@@ -193,24 +193,12 @@ class AppModelWrite : public ::testing::Test {
 
     Seen run(const TestUser& user, Flow flow) {
         flow.writer = writer_;
-        int fds[2];
-        EXPECT_EQ(pipe(fds), 0);
-        pid_t pid = fork();
-        if (pid == 0) {
-            close(fds[0]);
-            runChild(user, loop_->name(), flow, fdopen(fds[1], "w"));
-        }
-        close(fds[1]);
-        std::string report;
-        char buffer[4096];
-        for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
-            report.append(buffer, static_cast<std::size_t>(n));
-        close(fds[0]);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child: " << report;
+        const std::string loop = loop_->name();
+        const testing::ChildReport child = testing::forkReporting(
+            [&](FILE* out) -> int { runChild(user, loop, flow, out); });
+        EXPECT_TRUE(child.exitedCleanly()) << "child: " << child.text;
         Seen seen;
-        std::istringstream lines(report);
+        std::istringstream lines(child.text);
         for (std::string l; std::getline(lines, l);) {
             if (l.rfind("P ", 0) == 0) seen.pages.push_back(std::stoi(l.substr(2)));
             if (l.rfind("S ", 0) == 0) seen.stages.push_back(l.substr(2));
@@ -220,13 +208,7 @@ class AppModelWrite : public ::testing::Test {
         return seen;
     }
 
-    std::string device(std::size_t size) {
-        std::string bytes(size, '\0');
-        int fd = open(loop_->path().c_str(), O_RDONLY | O_CLOEXEC);
-        EXPECT_EQ(pread(fd, bytes.data(), size, 0), static_cast<ssize_t>(size));
-        close(fd);
-        return bytes;
-    }
+    std::string device(std::size_t size) { return testing::readPrefix(loop_->path(), size); }
 
     // The last entry of `user`'s diagnostics log as "stage: message".
     static std::string lastLogged(const TestUser& user) {

@@ -129,14 +129,9 @@ class WriterClientEndToEnd : public ::testing::Test {
     // Runs WriterClient::write in a child process that has become `user`.
     Result write(const TestUser& user, const std::string& writer, const std::string& image,
                  const Inspection& inspection, const TargetDisk& disk, Client client = {}) {
-        int pipeFds[2];
-        EXPECT_EQ(pipe(pipeFds), 0);
         std::string loop = loop_->name();
-        pid_t pid = fork();
-        if (pid == 0) {
-            close(pipeFds[0]);
-            FILE* out = fdopen(pipeFds[1], "w");
-            if (!user.become()) _exit(90);
+        const testing::ChildReport child = testing::forkReporting([&](FILE* out) {
+            if (!user.become()) return 90;
             setenv("KORVEX_IMAGER_ELEVATE", "sudo", 1);
             std::atomic<bool> fakeClosed{false};
             std::thread fake;
@@ -161,18 +156,10 @@ class WriterClientEndToEnd : public ::testing::Test {
             if (outcome == "(no failure)") outcome = "ok";
             if (fake.joinable()) fake.join();
             std::fprintf(out, "F %d\nR %s\n", fakeClosed ? 1 : 0, outcome.c_str());
-            std::fclose(out);
-            _exit(0);
-        }
-        close(pipeFds[1]);
-        std::string report;
-        char buffer[4096];
-        for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;)
-            report.append(buffer, static_cast<std::size_t>(n));
-        close(pipeFds[0]);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "client child: " << status;
+            return 0;
+        });
+        EXPECT_TRUE(child.exitedCleanly()) << "client child: " << child.status;
+        const std::string& report = child.text;
 
         Result result;
         std::size_t start = 0;
@@ -189,11 +176,7 @@ class WriterClientEndToEnd : public ::testing::Test {
     }
 
     std::string deviceContent(std::size_t size) {
-        std::string bytes(size, '\0');
-        int fd = open(loop_->path().c_str(), O_RDONLY | O_CLOEXEC);
-        EXPECT_EQ(pread(fd, bytes.data(), size, 0), static_cast<ssize_t>(size));
-        close(fd);
-        return bytes;
+        return testing::readPrefix(loop_->path(), size);
     }
 
     static std::unique_ptr<TestUser> allowed_, refused_;

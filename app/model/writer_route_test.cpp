@@ -76,16 +76,12 @@ class WriterRoute : public ::testing::Test {
     // WriterClient::write as the test user with `writer`; the outcome, and the runner's last
     // line when the write did not complete.
     std::pair<std::string, std::string> write(const std::string& writer) {
-        int fds[2];
-        EXPECT_EQ(pipe(fds), 0);
         // The stand-in writer's behaviour is named by the image's file name.
         const std::string image = images_.file("error-then-exit.img");
         testing::writeFile(image, std::string(512, 'x'));
         chmod(images_.path().c_str(), 0755);
-        pid_t pid = fork();
-        if (pid == 0) {
-            close(fds[0]);
-            if (!user_->become()) _exit(90);
+        const testing::ChildReport child = testing::forkReporting([&](FILE* out) {
+            if (!user_->become()) return 90;
             setenv("KORVEX_IMAGER_ELEVATE", "sudo", 1);
             const TargetDisk disk{"sdz", "Route Disk", 1 << 20, 7, "USB"};
             const std::string digest(64, 'a');
@@ -103,18 +99,10 @@ class WriterRoute : public ::testing::Test {
                     throw;
                 }
             });
-            const std::string text = outcome + "\n" + said;
-            (void)!::write(fds[1], text.data(), text.size());
-            _exit(0);
-        }
-        close(fds[1]);
-        std::string text;
-        char buffer[512];
-        for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
-            text.append(buffer, static_cast<std::size_t>(n));
-        close(fds[0]);
-        int status = 0;
-        waitpid(pid, &status, 0);
+            std::fprintf(out, "%s\n%s", outcome.c_str(), said.c_str());
+            return 0;
+        });
+        const std::string& text = child.text;
         const std::size_t cut = text.find('\n');
         if (cut == std::string::npos) return {text, ""};
         return {text.substr(0, cut), text.substr(cut + 1)};
