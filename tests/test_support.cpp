@@ -83,7 +83,9 @@ std::string readPrefix(const std::string& path, std::size_t size) {
     return bytes;
 }
 
-bool ChildReport::exitedCleanly() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+bool ChildReport::exitedCleanly() const {
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 ChildReport forkReporting(const std::function<int(FILE* report)>& child) {
     int fds[2];

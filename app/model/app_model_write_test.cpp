@@ -194,8 +194,8 @@ class AppModelWrite : public ::testing::Test {
     Seen run(const TestUser& user, Flow flow) {
         flow.writer = writer_;
         const std::string loop = loop_->name();
-        const testing::ChildReport child = testing::forkReporting(
-            [&](FILE* out) -> int { runChild(user, loop, flow, out); });
+        const testing::ChildReport child =
+            testing::forkReporting([&](FILE* out) -> int { runChild(user, loop, flow, out); });
         EXPECT_TRUE(child.exitedCleanly()) << "child: " << child.text;
         Seen seen;
         std::istringstream lines(child.text);

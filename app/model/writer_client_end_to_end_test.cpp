@@ -175,9 +175,7 @@ class WriterClientEndToEnd : public ::testing::Test {
         return result;
     }
 
-    std::string deviceContent(std::size_t size) {
-        return testing::readPrefix(loop_->path(), size);
-    }
+    std::string deviceContent(std::size_t size) { return testing::readPrefix(loop_->path(), size); }
 
     static std::unique_ptr<TestUser> allowed_, refused_;
     // The writers, where the test users can read them whoever may enter the build folder.
