@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/image/test_images.hpp"
+#include "tests/test_images.hpp"
 #include "core/records/imager_error.hpp"
 #include "core/system/shell_quote.hpp"
 #include "core/system/unique_fd.hpp"
