@@ -2,115 +2,75 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <csignal>
-
 #include <filesystem>
 
 #include "core/image/image_io.hpp"
-#include "core/records/imager_error.hpp"
 #include "tests/test_support.hpp"
 
 namespace korvex {
 namespace {
 
-using korvex::testing::readFile;
-using korvex::testing::TempDir;
-using korvex::testing::writeFile;
+using testing::readFile;
 
-const std::string kSha(64, 'a');
-
-std::string expectInvalid(const std::string& sha, const std::string& request) {
-    return testing::failureOf([&] { launchScript("/w", sha, request); });
-}
-
-int runScript(const std::string& script) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        // As a runner starts it: a shell cannot trap what it was started ignoring.
-        for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
-        execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-TEST(LaunchScript, ExactText) {
-    std::string script = launchScript("/opt/it's here/writer", kSha, "eyJ2Ijox=");
-    EXPECT_EQ(script,
-              "umask 077\n"
-              "d=$(/usr/bin/mktemp -d /tmp/korvex-imager.XXXXXXXX) || exit 1\n"
-              "trap '/bin/rm -rf \"$d\"' EXIT INT TERM HUP\n"
-              "/bin/cp '/opt/it'\\''s here/writer' \"$d/writer\" || exit 1\n"
-              "/bin/chmod 500 \"$d/writer\" || exit 1\n"
-              "actual=$(/usr/bin/sha256sum \"$d/writer\") || exit 1\n"
-              "[ \"${actual%% *}\" = '" +
-                  kSha +
-                  "' ] || exit 1\n"
-                  "/usr/bin/env -i PATH=/usr/bin:/bin:/usr/sbin:/sbin \"$d/writer\" 'eyJ2Ijox='");
-}
-
+// Catches: a digest or request that could leave the script's quoting, or an empty request.
 TEST(LaunchScript, RefusesMalformedDigestOrRequest) {
-    const std::string invalid = "Invalid writer request.";
-    EXPECT_EQ(expectInvalid(std::string(64, 'A'), "abc"),
-              "(no failure)");  // letter case is not tested
-    EXPECT_EQ(expectInvalid(std::string(63, 'a'), "abc"), invalid);
-    EXPECT_EQ(expectInvalid(std::string(63, 'a') + "g", "abc"), invalid);
-    EXPECT_EQ(expectInvalid(kSha, ""), invalid);
-    EXPECT_EQ(expectInvalid(kSha, "abc'; rm -rf /"), invalid);
-    EXPECT_EQ(expectInvalid(kSha, "abc\n"), invalid);
-    EXPECT_EQ(expectInvalid(kSha, "a-b"), invalid);
+    auto failure = [](const std::string& sha, const std::string& request) {
+        return testing::failureOf([&] { launchScript("/w", sha, request); });
+    };
+    for (const std::string& sha : {std::string(63, 'a'), std::string(63, 'a') + "g"})
+        EXPECT_EQ(failure(sha, "abc"), "Invalid writer request.") << sha;
+    for (const char* request : {"", "abc'; rm -rf /", "abc\n", "a-b"})
+        EXPECT_EQ(failure(std::string(64, 'a'), request), "Invalid writer request.") << request;
+    EXPECT_EQ(failure(std::string(64, 'A'), "abc"), "(no failure)");  // either letter case
 }
 
-// The script really runs the checked copy with one argument and an empty environment, refuses
-// a copy whose digest differs, and removes its private folder either way.
-TEST(LaunchScript, RunsOnlyTheCheckedCopyAndCleansUp) {
-    TempDir dir;
-    std::string folder = dir.file("it's a \"dir\" $HOME");
-    std::filesystem::create_directory(folder);
-    std::string writer = folder + "/writer";
-    std::string report = dir.file("report");
-    writeFile(writer,
-              "#!/bin/sh\n{ echo \"$#:$1\"; env | sort; echo \"$0\"; } > '" + report + "'\n");
-    chmod(writer.c_str(), 0755);
-    chmod(dir.path().c_str(), 0755);
-    std::string sha = ImageIO::digest(readFile(writer));
-
-    ASSERT_EQ(runScript(launchScript(writer, sha, "eyJ2Ijox+/==")), 0);
-    std::string seen = readFile(report);
-    EXPECT_EQ(seen.substr(0, seen.find('\n')), "1:eyJ2Ijox+/==");
-    EXPECT_EQ(seen.find("HOME="), std::string::npos);
-    EXPECT_NE(seen.find("PATH=/usr/bin:/bin:/usr/sbin:/sbin"), std::string::npos);
-    std::string copy = seen.substr(seen.rfind('\n', seen.size() - 2) + 1);
-    copy.pop_back();
-    EXPECT_EQ(copy.rfind("/tmp/korvex-imager.", 0), 0u) << copy;
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(copy).parent_path()));
-
-    std::filesystem::remove(report);
-    std::string otherSha = sha;
-    otherSha[0] = otherSha[0] == '0' ? '1' : '0';
-    EXPECT_NE(runScript(launchScript(writer, otherSha, "eyJ2Ijox")), 0);
-    EXPECT_FALSE(std::filesystem::exists(report));
-}
-
-// The script stopped by a signal while its writer runs still removes the private copy.
-TEST(LaunchScript, SignalledScriptCleansUp) {
-    TempDir dir;
-    std::string writer = dir.file("writer");
-    std::string report = dir.file("report");
-    chmod(dir.path().c_str(), 0755);
-    for (const char* signal : {"INT", "TERM", "HUP"}) {
-        writeFile(writer,
-                  "#!/bin/sh\necho \"$0\" > '" + report + "'\nkill -" + signal + " $PPID\n");
-        chmod(writer.c_str(), 0755);
-        runScript(launchScript(writer, ImageIO::digest(readFile(writer)), "eyJ2Ijox"));
-        std::string copy = readFile(report);
-        copy.pop_back();
+// Catches: a writer path that leaves its quotes; a copy run unchecked, writable, with the caller's
+// environment or another argument; a digest tool taken from the caller's PATH; the private copy
+// left behind after a run, a refusal or a signal to the script.
+TEST(LaunchScript, RunsOnlyTheCheckedPrivateCopyAndAlwaysRemovesIt) {
+    testing::TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const std::string folder = dir.file("it's a \"dir\" $HOME"), report = dir.file("report");
+    const std::string writer = folder + "/writer", path = dir.file("bin");
+    for (const std::string& f : {folder, path}) std::filesystem::create_directories(f);
+    // "forged": a digest not the writer's, which the sha256sum on the caller's PATH vouches for;
+    // a signal: the writer sends it to the script.
+    for (const std::string c : {"", "forged", "INT", "TERM", "HUP"}) {
+        SCOPED_TRACE(c);
+        const bool forged = c == "forged", signal = !c.empty() && !forged;
+        std::filesystem::remove(report);
+        testing::writeFile(writer,
+                           "#!/bin/sh\n{ echo \"$#:$1\"; stat -c %a \"$0\" \"${0%/*}\"; "
+                           "env; echo \"$0\"; } > '" +
+                               report + "'\n" + (signal ? "kill -" + c + " $PPID\n" : ""));
+        ::chmod(writer.c_str(), 0755);
+        std::string sha = ImageIO::digest(readFile(writer));
+        if (forged) sha[0] = sha[0] == '0' ? '1' : '0';
+        testing::writeFile(path + "/sha256sum", "#!/bin/sh\necho " + sha + "\n");
+        ::chmod((path + "/sha256sum").c_str(), 0755);
+        const auto run = testing::forkReporting([&](FILE*) {
+            // As a runner starts it: a shell cannot trap what it was started ignoring.
+            for (int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, SIG_DFL);
+            ::setenv("PATH", path.c_str(), 1);
+            const std::string script = launchScript(writer, sha, "eyJ2Ijox+/==");
+            ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+            return 127;
+        });
+        if (forged) {
+            EXPECT_FALSE(run.exitedCleanly());
+            EXPECT_FALSE(std::filesystem::exists(report));
+            continue;
+        }
+        EXPECT_TRUE(signal || run.exitedCleanly());
+        const std::string seen = readFile(report);
+        EXPECT_EQ(seen.rfind("1:eyJ2Ijox+/==\n500\n700\n", 0), 0u) << seen;
+        EXPECT_EQ(seen.find("HOME="), std::string::npos);
+        EXPECT_NE(seen.find("PATH=/usr/bin:/bin:/usr/sbin:/sbin\n"), std::string::npos);
+        const std::string copy = seen.substr(seen.rfind('\n', seen.size() - 2) + 1);
         EXPECT_EQ(copy.rfind("/tmp/korvex-imager.", 0), 0u) << copy;
-        EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(copy).parent_path())) << signal;
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(copy).parent_path()));
     }
 }
 

@@ -10,110 +10,77 @@ namespace {
 
 const std::string kNonce = "6BA7B810-9DAD-11D1-80B4-00C04FD430C8";
 
-std::string line(const WriteEvent& e) {
-    return encode(e) + "\n";
+std::string line(const std::string& stage, std::int64_t done, std::int64_t total,
+                 std::optional<std::string> message = {}) {
+    return encode(WriteEvent{stage, done, total, std::move(message)}) + "\n";
 }
-std::string connected() {
-    return line({"connected", 0, 0, kNonce});
-}
+const std::string kHello = line("connected", 0, 0, kNonce);
 
-// Feeds `chunks` to a fresh session; returns the stages accepted and the error text, if any.
-struct Outcome {
-    std::vector<std::string> stages;
-    std::string error;
-    std::optional<std::string> failure;
-    bool completed = false;
-};
-
-Outcome run(const std::vector<std::string>& chunks, std::int64_t expanded = 4096) {
-    WriterSession session(kNonce, expanded);
-    Outcome out;
+// Feeds `chunks` to a session expecting 4096 bytes: the stages passed on, then the ImagerError
+// thrown, "completed", or the session's failure.
+std::string run(const std::vector<std::string>& chunks) {
+    WriterSession session(kNonce, 4096);
+    std::string out;
     try {
         for (const std::string& c : chunks)
-            session.feed(c, [&](const WriteEvent& e) { out.stages.push_back(e.stage); });
+            session.feed(c, [&](const WriteEvent& e) { out += e.stage + " "; });
     } catch (const ImagerError& e) {
-        out.error = e.what();
+        return out + "error: " + e.what();
     }
-    out.failure = session.failure();
-    out.completed = session.completed();
-    return out;
+    return out + (session.completed() ? "completed" : session.failure().value_or("(none)"));
 }
 
-TEST(WriterSession, FramesLinesWhateverTheReadsLookLike) {
-    std::string all = connected() + line({"writing", 512, 4096, {}}) +
-                      line({"verifying", 4096, 4096, {}}) + line({"complete", 4096, 4096, {}});
-    Outcome whole = run({all});
-    EXPECT_EQ(whole.stages,
-              (std::vector<std::string>{"connected", "writing", "verifying", "complete"}));
-    EXPECT_TRUE(whole.completed);
-    EXPECT_EQ(whole.error, "");
-
+// Catches: a line split across reads lost or doubled; the buffer bound off by one or applied to
+// the whole read rather than what is left; progress out of range, or checked only after the
+// handshake; a foreign or repeated handshake, or events before it (an event accepted before the
+// fault still reaches the caller); a completion of another size; the writer's failure lost.
+TEST(WriterSession, AcceptsOnlyAWellFormedConversation) {
+    const std::string all = kHello + line("writing", 512, 4096) + line("verifying", 4096, 4096) +
+                            line("complete", 4096, 4096);
     std::vector<std::string> bytes;
-    for (char c : all) bytes.emplace_back(1, c);  // every event split across many reads
-    Outcome split = run(bytes);
-    EXPECT_EQ(split.stages, whole.stages);
-    EXPECT_TRUE(split.completed);
-}
+    for (char c : all) bytes.emplace_back(1, c);
+    const std::string big = std::string(16384, 'x'),
+                      bad = "connected error: Invalid writer progress.";
+    const std::int64_t most = std::int64_t{1} << 37;
+    const struct {
+        std::vector<std::string> chunks;
+        std::string outcome;
+    } cases[] = {
+        {{all}, "connected writing verifying complete completed"},
+        {bytes, "connected writing verifying complete completed"},
+        {{kHello, big}, "connected (none)"},
+        {{kHello, big, "x"}, "connected error: Invalid writer response size."},
+        {{kHello + line("writing", 1, 2, std::string(12000, 'm')), big},
+         "connected writing (none)"},
+        {{kHello, line("written", 0, 0)}, bad},
+        {{kHello, line("writing", -1, 0)}, bad},
+        {{kHello, line("writing", 0, most + 1)}, bad},
+        {{kHello, line("writing", 11, 10)}, bad},
+        {{kHello, line("writing", 0, -1)}, bad},
+        {{kHello, line("complete", 4096, 4095)}, bad},
+        {{kHello, line("writing", 99, 0)}, "connected writing (none)"},
+        {{kHello, line("writing", 0, most)}, "connected writing (none)"},
+        {{line("connected", -5, 0, kNonce)}, "error: Invalid writer progress."},
+        {{line("connected", 0, 0, "6BA7B810-9DAD-11D1-80B4-00C04FD430C9")},
+         "error: Writer session mismatch."},
+        {{line("connected", 0, 0)}, "error: Writer session mismatch."},
+        {{kHello + line("checking", 1, 2) + kHello},
+         "connected checking error: Writer session mismatch."},
+        {{line("writing", 0, 10)}, "error: Writer handshake is missing."},
+        {{line("complete", 4096, 4096)}, "error: Writer handshake is missing."},
+        {{kHello, line("complete", 512, 512)}, "connected error: Incomplete writer result."},
+        {{kHello, line("error", 0, 0, "Disk full.")}, "connected error Disk full."},
+        {{kHello, line("error", 0, 0)}, "connected error Writing failed."},
+        {{kHello, line("cancelled", 0, 0, "Operation cancelled.")},
+         "connected cancelled cancelled"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(run(c.chunks), c.outcome) << c.chunks.front();
 
-TEST(WriterSession, BufferBound) {
-    EXPECT_EQ(run({connected(), std::string(16384, 'x')}).error, "");
-    EXPECT_EQ(run({connected(), std::string(16384, 'x'), "x"}).error,
-              "Invalid writer response size.");
-    // The bound applies to what is left unconsumed, not to the whole read.
-    std::string many;
-    while (many.size() < 20000) many += line({"writing", 1, 2, {}});
-    EXPECT_EQ(run({connected(), many.substr(0, 12000), many.substr(12000)}).error, "");
-}
-
-TEST(WriterSession, RangeRules) {
-    const std::string bad = "Invalid writer progress.";
-    EXPECT_EQ(run({connected(), line({"written", 0, 0, {}})}).error, bad);
-    EXPECT_EQ(run({connected(), line({"writing", -1, 0, {}})}).error, bad);
-    EXPECT_EQ(run({connected(), line({"writing", 0, (std::int64_t{1} << 37) + 1, {}})}).error, bad);
-    EXPECT_EQ(run({connected(), line({"writing", 11, 10, {}})}).error, bad);
-    EXPECT_EQ(run({connected(), line({"writing", 0, -1, {}})}).error, bad);
-    EXPECT_EQ(run({connected(), line({"writing", 99, 0, {}})}).error, "");
-    EXPECT_EQ(run({connected(), line({"writing", 0, std::int64_t{1} << 37, {}})}).error, "");
-    // The range is checked before the handshake.
-    EXPECT_EQ(run({line({"connected", -5, 0, kNonce})}).error, bad);
-}
-
-TEST(WriterSession, Handshake) {
-    EXPECT_EQ(run({line({"connected", 0, 0, "6BA7B810-9DAD-11D1-80B4-00C04FD430C9"})}).error,
-              "Writer session mismatch.");
-    EXPECT_EQ(run({line({"connected", 0, 0, {}})}).error, "Writer session mismatch.");
-    EXPECT_EQ(run({connected(), connected()}).error, "Writer session mismatch.");
-    EXPECT_EQ(run({line({"writing", 0, 10, {}})}).error, "Writer handshake is missing.");
-    EXPECT_EQ(run({line({"complete", 4096, 4096, {}})}).error, "Writer handshake is missing.");
-    // An event accepted before the fault has reached the caller.
-    Outcome o = run({connected() + line({"checking", 1, 2, {}}) + connected()});
-    EXPECT_EQ(o.stages, (std::vector<std::string>{"connected", "checking"}));
-    EXPECT_EQ(o.error, "Writer session mismatch.");
-}
-
-TEST(WriterSession, Outcomes) {
-    // A complete whose done count runs past its total fails the range check first.
-    EXPECT_EQ(run({connected(), line({"complete", 4096, 4095, {}})}).error,
-              "Invalid writer progress.");
-    Outcome wrongSize = run({connected(), line({"complete", 512, 512, {}})});
-    EXPECT_EQ(wrongSize.error, "Incomplete writer result.");
-    EXPECT_FALSE(wrongSize.completed);
-
-    Outcome error = run({connected(), line({"error", 0, 0, "Disk full."})});
-    EXPECT_EQ(error.failure, "Disk full.");
-    EXPECT_EQ(run({connected(), line({"error", 0, 0, {}})}).failure, "Writing failed.");
-    EXPECT_EQ(run({connected(), line({"cancelled", 0, 0, "Operation cancelled."})}).failure,
-              "cancelled");
-
+    // A lost connection outranks what the writer said; an undecodable line is the decoder's error.
     WriterSession session(kNonce, 4096);
-    session.feed(connected(), [](const WriteEvent&) {});
-    session.feed(line({"error", 0, 0, "first"}), [](const WriteEvent&) {});
+    session.feed(kHello + line("error", 0, 0, "first"), [](const WriteEvent&) {});
     session.connectionFailed();
     EXPECT_EQ(session.failure(), "Writer connection failed.");
-}
-
-TEST(WriterSession, UndecodableLineIsTheDecodersError) {
-    WriterSession session(kNonce, 4096);
     EXPECT_THROW(session.feed("{\"stage\":\n", [](const WriteEvent&) {}), DecodeError);
 }
 
