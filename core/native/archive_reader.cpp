@@ -86,7 +86,7 @@ bool MoveToPayloadEntry(struct archive* handle, std::optional<std::uint64_t> exp
 }
 
 // Opens `handle` on the descriptor: a GZip file through our own checked decoder, an XZ file of
-// several blocks through the multi-threaded one, anything else through libarchive's descriptor
+// several blocks through our two-thread one, anything else through libarchive's descriptor
 // reader and its filters.
 int StartOnDescriptor(std::unique_ptr<GzipSource>& gzip, std::unique_ptr<XzSource>& xz,
                       struct archive* handle, int fd) {
@@ -96,10 +96,8 @@ int StartOnDescriptor(std::unique_ptr<GzipSource>& gzip, std::unique_ptr<XzSourc
         gzip = std::make_unique<GzipSource>(fd);
         return gzip->OpenArchive(handle);
     }
-    if (XzSource::Suits(fd)) {
-        xz = std::make_unique<XzSource>(fd);
-        return xz->OpenArchive(handle);
-    }
+    xz = XzSource::ForFile(fd);
+    if (xz != nullptr) return xz->OpenArchive(handle);
     return archive_read_open_fd(handle, fd, kReadBlockSize);
 }
 

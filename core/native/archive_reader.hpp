@@ -7,8 +7,8 @@
 // decoded by GzipSource rather than by libarchive, so that every member's CRC-32 and length are
 // checked; a GZip stream nested inside another compressed stream (which only libarchive's
 // unchecked filter could reach) is refused. An XZ file of several blocks is decoded by XzSource,
-// on every core, rather than by libarchive's single-threaded filter; the bytes and texts are the
-// same. An expanded stream that opens with a tar header is
+// two blocks at a time, rather than by libarchive's single-threaded filter; the bytes and texts
+// are the same. An expanded stream that opens with a tar header is
 // refused too: a tar archive is never a disk image, and writing one would shift the image it
 // holds by a block.
 //
@@ -25,7 +25,7 @@
 #include <optional>
 #include <string>
 
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 
 struct archive;
 

@@ -6,24 +6,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <new>
+#include <system_error>
+#include <utility>
 
 namespace korvex::imager {
 namespace {
 
-// As large as libarchive's own blocks of the stored file; the expanded bytes go out in blocks
-// that stay in the processor's cache until libarchive copies them out.
-constexpr std::size_t kInputSize = 1 << 20;
+// The stored file is read in pieces as large as libarchive's own blocks of it; the worker looks at
+// its stop flag between two pieces.
+constexpr std::size_t kPieceSize = 1 << 20;
+// The caller's expanded bytes go out in blocks that stay in the processor's cache until
+// libarchive copies them out; the worker's block goes out in slices of a piece.
 constexpr std::size_t kOutputSize = 1 << 18;
-// Enough of the file's end to skip stream padding and find the last stream's footer.
-constexpr std::size_t kTailSize = 4096;
-// The largest index read to choose the decoder: some eight bytes a block, so 1 MiB blocks of an
-// image of the largest size. A larger one is left to libarchive.
+constexpr std::size_t kSliceSize = 1 << 20;
+// The largest index the layout may take in memory: some sixteen bytes a block, so 1 MiB blocks of
+// an image of the largest size. A file with a larger one is left to libarchive.
 constexpr std::uint64_t kIndexLimit = 1 << 20;
+
+constexpr const char* kReadFailure = "Cannot read the image file.";
 
 // libarchive's words for the status its own XZ filter met, so a failure reads the same whichever
 // decoder expanded the file.
@@ -46,9 +52,9 @@ const char* describe(lzma_ret status) {
     }
 }
 
-// The decoder's blocks, a few MiB each, are mapped and unmapped on their own. Through malloc they
-// would raise its mapping threshold once freed, and the next ones would stay in its arenas after
-// use: the blocks of the writer's second expansion would come on top of the first's.
+// The decoders' dictionaries, some MiB each, are mapped and unmapped on their own. Through malloc
+// they would raise its mapping threshold once freed, and the next ones would stay in its arenas
+// after use: the dictionaries of the writer's second expansion would come on top of the first's.
 constexpr std::size_t kMappedFrom = 1 << 20;
 constexpr std::size_t kHeader = 64;  // keeps the caller's memory aligned as malloc's is
 
@@ -83,137 +89,366 @@ void release(void*, void* pointer) {
 
 const lzma_allocator kAllocator = {allocate, release, nullptr};
 
-// The whole of `size` bytes at `offset`, or false.
-bool readAt(int fd, std::uint8_t* buffer, std::size_t size, off_t offset) {
+// Up to `size` bytes at `offset`, fewer only at the end of the file; -1 when reading fails.
+ssize_t readAt(int fd, std::uint8_t* buffer, std::size_t size, off_t offset) {
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = ::pread(fd, buffer + done, size - done, offset + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0) return -1;
+        if (n == 0) break;
         done += static_cast<std::size_t>(n);
     }
-    return true;
+    return static_cast<ssize_t>(done);
+}
+
+bool readWhole(int fd, std::uint8_t* buffer, std::size_t size, off_t offset) {
+    return readAt(fd, buffer, size, offset) == static_cast<ssize_t>(size);
+}
+
+// The block's header read and checked against what the index records of the block, as liblzma's
+// stream decoder checks it: `block` is ready for lzma_block_decoder and `filters` hold options
+// to free with kAllocator. Null, or the failure (then nothing is held).
+const char* decodeHeader(int fd, off_t start, std::uint64_t offset, std::uint64_t unpadded,
+                         std::uint64_t expanded, lzma_check check, lzma_block& block,
+                         lzma_filter* filters) {
+    std::uint8_t header[LZMA_BLOCK_HEADER_SIZE_MAX];
+    const off_t at = start + static_cast<off_t>(offset);
+    if (!readWhole(fd, header, 1, at)) return kReadFailure;
+    // A zero is where an index begins, not a block.
+    if (header[0] == 0) return describe(LZMA_DATA_ERROR);
+    block = lzma_block{};
+    block.version = 1;
+    block.check = check;
+    block.filters = filters;
+    block.header_size = lzma_block_header_size_decode(header[0]);
+    if (!readWhole(fd, header + 1, block.header_size - 1, at + 1)) return kReadFailure;
+    lzma_ret status = lzma_block_header_decode(&block, &kAllocator, header);
+    if (status != LZMA_OK) return describe(status);
+    status = lzma_block_compressed_size(&block, unpadded);
+    if (status == LZMA_OK && block.uncompressed_size != LZMA_VLI_UNKNOWN &&
+        block.uncompressed_size != expanded) {
+        status = LZMA_DATA_ERROR;
+    }
+    if (status != LZMA_OK) {
+        lzma_filters_free(filters, &kAllocator);
+        return describe(status);
+    }
+    block.uncompressed_size = expanded;
+    return nullptr;
 }
 
 }  // namespace
 
-XzSource::XzSource(int fd)
-    : fd_(fd),
-      input_(std::make_unique<std::uint8_t[]>(kInputSize)),
-      output_(std::make_unique<std::uint8_t[]>(kOutputSize)) {
-    stream_.allocator = &kAllocator;
-    lzma_mt options{};
-    options.flags = LZMA_CONCATENATED;
-    options.threads = lzma_cputhreads();
-    if (options.threads == 0) options.threads = 1;
-    options.memlimit_threading = kThreadingMemory;
-    // libarchive sets no limit on what a file may need; neither does this decoder.
-    options.memlimit_stop = UINT64_MAX;
-    initialised_ = lzma_stream_decoder_mt(&stream_, &options);
+XzSource::Buffer::Buffer(std::size_t size) : size_(size) {
+    if (size == 0) return;
+    void* start =
+        ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (start == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<std::uint8_t*>(start);
 }
 
-XzSource::~XzSource() {
+XzSource::Buffer::~Buffer() {
+    if (data_ != nullptr) ::munmap(data_, size_);
+}
+
+XzSource::Decoder::Decoder(int fd, off_t start) : fd_(fd), start_(start), input_(kPieceSize) {
+    stream_.allocator = &kAllocator;
+}
+
+XzSource::Decoder::~Decoder() {
     lzma_end(&stream_);
 }
 
-bool XzSource::Suits(int fd) {
-    if (lzma_cputhreads() < 2) return false;
+const char* XzSource::Decoder::begin(const Block& block) {
+    ended_ = false;
+    stream_.avail_in = 0;
+    inputLeft_ = 0;
+    lzma_filter filters[LZMA_FILTERS_MAX + 1];
+    const char* failure = decodeHeader(fd_, start_, block.offset, block.unpadded, block.expanded,
+                                       block.check, block_, filters);
+    if (failure != nullptr) return failure;
+    // The decoder keeps what it needs of the options (and its dictionary, when the next block's
+    // is as large); the block's sizes it checks at its end.
+    const lzma_ret status = lzma_block_decoder(&stream_, &block_);
+    lzma_filters_free(filters, &kAllocator);
+    block_.filters = nullptr;
+    if (status != LZMA_OK) return describe(status);
+    inputAt_ = start_ + static_cast<off_t>(block.offset + block_.header_size);
+    // Block padding rounds the block up to four bytes.
+    inputLeft_ = ((block.unpadded + 3) & ~std::uint64_t{3}) - block_.header_size;
+    return nullptr;
+}
+
+const char* XzSource::Decoder::expand(std::uint8_t* out, std::size_t size,
+                                      std::size_t& produced) {
+    stream_.next_out = out;
+    stream_.avail_out = size;
+    const char* failure = nullptr;
+    while (!ended_) {
+        if (stream_.avail_in == 0 && inputLeft_ != 0) {
+            const std::size_t piece = static_cast<std::size_t>(
+                std::min<std::uint64_t>(kPieceSize, inputLeft_));
+            const ssize_t n = readAt(fd_, input_.data(), piece, inputAt_);
+            if (n < 0) {
+                failure = kReadFailure;
+                break;
+            }
+            // A file cut short since its layout was read ends here, and the decoder says so.
+            inputLeft_ = static_cast<std::size_t>(n) < piece ? 0 : inputLeft_ - piece;
+            inputAt_ += n;
+            stream_.next_in = input_.data();
+            stream_.avail_in = static_cast<std::size_t>(n);
+        }
+        const lzma_ret status =
+            lzma_code(&stream_, stream_.avail_in == 0 && inputLeft_ == 0 ? LZMA_FINISH : LZMA_RUN);
+        if (status == LZMA_STREAM_END) {
+            ended_ = true;
+        } else if (status != LZMA_OK) {
+            failure = describe(status);
+            break;
+        } else if (stream_.avail_out == 0) {
+            break;
+        }
+    }
+    produced = size - stream_.avail_out;
+    return failure;
+}
+
+std::vector<XzSource::Block> XzSource::layout(int fd, off_t start, off_t size,
+                                              std::size_t& largest) {
+    lzma_stream info = LZMA_STREAM_INIT;
+    info.allocator = &kAllocator;
+    lzma_index* index = nullptr;
+    if (lzma_file_info_decoder(&info, &index, kIndexLimit, static_cast<std::uint64_t>(size)) !=
+        LZMA_OK) {
+        lzma_end(&info);
+        return {};
+    }
+    // The decoder reads the stream header, then asks for the footers and indexes from the end.
+    Buffer input(kPieceSize);
+    std::uint64_t at = 0;
+    lzma_ret status = LZMA_OK;
+    for (;;) {
+        lzma_action action = LZMA_RUN;
+        if (info.avail_in == 0) {
+            const std::size_t piece =
+                static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, size - at));
+            if (piece == 0) {
+                action = LZMA_FINISH;
+            } else if (!readWhole(fd, input.data(), piece, start + static_cast<off_t>(at))) {
+                status = LZMA_PROG_ERROR;
+                break;
+            }
+            info.next_in = input.data();
+            info.avail_in = piece;
+            at += piece;
+        }
+        status = lzma_code(&info, action);
+        if (status == LZMA_SEEK_NEEDED) {
+            if (info.seek_pos > static_cast<std::uint64_t>(size)) break;
+            at = info.seek_pos;
+            info.avail_in = 0;
+            continue;
+        }
+        if (status != LZMA_OK || action == LZMA_FINISH) break;
+    }
+    lzma_end(&info);
+    if (status != LZMA_STREAM_END) {
+        if (index != nullptr) lzma_index_end(index, &kAllocator);
+        return {};
+    }
+
+    std::vector<Block> blocks;
+    lzma_index_iter iter;
+    lzma_index_iter_init(&iter, index);
+    bool readable = true;
+    while (readable && !lzma_index_iter_next(&iter, LZMA_INDEX_ITER_BLOCK)) {
+        readable = iter.stream.flags != nullptr && iter.block.uncompressed_size <= kMemory;
+        if (readable) {
+            blocks.push_back({iter.block.compressed_file_offset, iter.block.unpadded_size,
+                              iter.block.uncompressed_size, iter.stream.flags->check});
+        }
+    }
+    lzma_index_end(index, &kAllocator);
+    if (!readable || blocks.size() < 2) return {};
+
+    // Every block's header, read now, says what its decoder needs; a header that does not read
+    // is left to libarchive, which meets it in its turn.
+    std::uint64_t decoder = 0;
+    largest = 0;
+    for (const Block& b : blocks) {
+        lzma_block block{};
+        lzma_filter filters[LZMA_FILTERS_MAX + 1];
+        if (decodeHeader(fd, start, b.offset, b.unpadded, b.expanded, b.check, block, filters) !=
+            nullptr) {
+            return {};
+        }
+        decoder = std::max(decoder, lzma_raw_decoder_memusage(filters));
+        lzma_filters_free(filters, &kAllocator);
+        largest = std::max(largest, static_cast<std::size_t>(b.expanded));
+    }
+    if (decoder > kMemory || largest + 2 * decoder > kMemory) return {};
+    return blocks;
+}
+
+XzSource::XzSource(int fd, off_t start, std::vector<Block> blocks, std::size_t largest)
+    : blocks_(std::move(blocks)),
+      caller_(fd, start),
+      output_(kOutputSize),
+      worker_(fd, start),
+      block_(largest) {}
+
+XzSource::~XzSource() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+std::unique_ptr<XzSource> XzSource::ForFile(int fd) {
+    if (lzma_cputhreads() < 2) return nullptr;
     const off_t start = ::lseek(fd, 0, SEEK_CUR);
     struct stat status {};
-    if (start < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    if (start < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
     const off_t size = status.st_size - start;
     constexpr std::uint8_t kMagic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
     std::uint8_t head[sizeof kMagic];
     if (size < static_cast<off_t>(2 * LZMA_STREAM_HEADER_SIZE) ||
-        !readAt(fd, head, sizeof head, start) || std::memcmp(head, kMagic, sizeof kMagic) != 0) {
-        return false;
+        !readWhole(fd, head, sizeof head, start) || std::memcmp(head, kMagic, sizeof kMagic) != 0) {
+        return nullptr;
     }
-    // Stream padding is zeros in groups of four after the last footer.
-    std::uint8_t tail[kTailSize];
-    const std::size_t tailSize = size < static_cast<off_t>(kTailSize)
-                                     ? static_cast<std::size_t>(size)
-                                     : kTailSize;
-    const off_t tailAt = status.st_size - static_cast<off_t>(tailSize);
-    if (!readAt(fd, tail, tailSize, tailAt)) return false;
-    std::size_t end = tailSize;
-    while (end >= 4 && std::memcmp(tail + end - 4, "\0\0\0\0", 4) == 0) end -= 4;
-    if (end < LZMA_STREAM_HEADER_SIZE) return false;
-    lzma_stream_flags footer{};
-    if (lzma_stream_footer_decode(&footer, tail + end - LZMA_STREAM_HEADER_SIZE) != LZMA_OK) {
-        return false;
+    std::size_t largest = 0;
+    std::vector<Block> blocks = layout(fd, start, size, largest);
+    if (blocks.empty()) return nullptr;
+    std::unique_ptr<XzSource> source(new XzSource(fd, start, std::move(blocks), largest));
+    try {
+        source->thread_ = std::thread(&XzSource::work, source.get());
+    } catch (const std::system_error&) {
+        return nullptr;  // libarchive expands it on this thread
     }
-    const off_t footerAt = tailAt + static_cast<off_t>(end - LZMA_STREAM_HEADER_SIZE);
-    const off_t indexAt = footerAt - static_cast<off_t>(footer.backward_size);
-    if (footer.backward_size > kIndexLimit ||
-        indexAt < start + static_cast<off_t>(LZMA_STREAM_HEADER_SIZE)) {
-        return false;
-    }
-    std::vector<std::uint8_t> indexBytes(static_cast<std::size_t>(footer.backward_size));
-    if (!readAt(fd, indexBytes.data(), indexBytes.size(), indexAt)) return false;
-    lzma_index* index = nullptr;
-    std::uint64_t indexMemory = UINT64_MAX;
-    std::size_t at = 0;
-    if (lzma_index_buffer_decode(&index, &indexMemory, nullptr, indexBytes.data(), &at,
-                                 indexBytes.size()) != LZMA_OK) {
-        return false;
-    }
-    // Every thread holds a whole block, packed and expanded (and a dictionary, which liblzma
-    // counts too): when two blocks of the usual size do not fit, the decoder would expand on one
-    // thread anyway, holding more memory than libarchive does. liblzma decides block by block.
-    const lzma_vli blocks = lzma_index_block_count(index);
-    const lzma_vli packedAndExpanded =
-        lzma_index_uncompressed_size(index) + lzma_index_stream_size(index);
-    const lzma_vli perBlock = blocks == 0 ? 0 : packedAndExpanded / blocks;
-    lzma_index_end(index, nullptr);
-    return blocks > 1 && 2 * perBlock <= kThreadingMemory;
+    return source;
 }
 
 int XzSource::OpenArchive(struct archive* handle) {
-    if (initialised_ != LZMA_OK) {
-        archive_set_error(handle, ENOMEM, "%s", describe(initialised_));
-        return ARCHIVE_FATAL;
-    }
     return archive_read_open(handle, this, nullptr, &XzSource::Callback, nullptr);
 }
 
 ssize_t XzSource::Callback(struct archive* handle, void* self, const void** buffer) {
     auto* source = static_cast<XzSource*>(self);
-    *buffer = source->output_.get();
-    const ssize_t n = source->fill();
-    if (n < 0) archive_set_error(handle, EIO, "%s", source->error_.c_str());
+    const ssize_t n = source->next(buffer);
+    if (n < 0) archive_set_error(handle, EIO, "%s", source->error_);
     return n;
 }
 
-ssize_t XzSource::fill() {
-    if (finished_) return 0;
-    if (!error_.empty()) return -1;
-    stream_.next_out = output_.get();
-    stream_.avail_out = kOutputSize;
-    while (stream_.avail_out != 0) {
-        if (stream_.avail_in == 0 && !inputEnded_) {
-            ssize_t n = 0;
-            do {
-                n = ::read(fd_, input_.get(), kInputSize);
-            } while (n < 0 && errno == EINTR);
-            if (n < 0) {
-                error_ = "Cannot read the image file.";
+void XzSource::startStreaming(std::size_t index) {
+    current_ = index;
+    if (index >= blocks_.size()) {
+        phase_ = Phase::Ended;
+        return;
+    }
+    if (index + 1 < blocks_.size()) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            job_ = index + 1;
+            jobPending_ = true;
+        }
+        changed_.notify_all();
+    }
+    error_ = caller_.begin(blocks_[index]);
+    phase_ = error_ == nullptr ? Phase::Streaming : Phase::Failed;
+}
+
+ssize_t XzSource::next(const void** out) {
+    if (!started_) {
+        started_ = true;
+        startStreaming(0);
+    }
+    for (;;) {
+        switch (phase_) {
+            case Phase::Failed:
                 return -1;
+            case Phase::Ended:
+                return 0;
+            case Phase::Serving: {
+                // The worker's block stays as it is until this callback comes again.
+                if (served_ < ready_) {
+                    const std::size_t n = std::min(kSliceSize, ready_ - served_);
+                    *out = block_.data() + served_;
+                    served_ += n;
+                    return static_cast<ssize_t>(n);
+                }
+                if (readyError_ != nullptr) {
+                    error_ = readyError_;
+                    phase_ = Phase::Failed;
+                    return -1;
+                }
+                startStreaming(current_ + 1);
+                break;
             }
-            stream_.next_in = input_.get();
-            stream_.avail_in = static_cast<std::size_t>(n);
-            inputEnded_ = n == 0;
-        }
-        const lzma_ret status = lzma_code(&stream_, inputEnded_ ? LZMA_FINISH : LZMA_RUN);
-        if (status == LZMA_STREAM_END) {
-            finished_ = true;
-            break;
-        }
-        if (status != LZMA_OK) {
-            error_ = describe(status);
-            return -1;
+            case Phase::Streaming: {
+                std::size_t produced = 0;
+                error_ = caller_.expand(output_.data(), output_.size(), produced);
+                if (error_ != nullptr) {
+                    phase_ = Phase::Failed;
+                    return -1;
+                }
+                if (produced != 0) {
+                    *out = output_.data();
+                    return static_cast<ssize_t>(produced);
+                }
+                // The caller's block has ended (nothing else stops an expansion with room left).
+                if (current_ + 1 >= blocks_.size()) {
+                    phase_ = Phase::Ended;
+                    return 0;
+                }
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [this] { return jobDone_; });
+                jobDone_ = false;
+                ready_ = jobProduced_;
+                readyError_ = jobError_;
+                ++current_;
+                served_ = 0;
+                phase_ = Phase::Serving;
+                break;
+            }
         }
     }
-    return static_cast<ssize_t>(kOutputSize - stream_.avail_out);
+}
+
+void XzSource::work() {
+    for (;;) {
+        std::size_t index = 0;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] { return stop_ || jobPending_; });
+            if (stop_) return;
+            index = job_;
+            jobPending_ = false;
+        }
+        const Block& block = blocks_[index];
+        std::size_t produced = 0;
+        const char* failure = worker_.begin(block);
+        while (failure == nullptr && !worker_.ended()) {
+            if (pieceHook != nullptr) pieceHook(stop_);
+            if (stop_) return;
+            // A piece's worth of room at a time, so that a block of zeros, expanded from one piece,
+            // still stops on the way; the last call, with no room left, takes the check field.
+            const std::size_t room = std::min<std::size_t>(kPieceSize, block.expanded - produced);
+            std::size_t n = 0;
+            failure = worker_.expand(block_.data() + produced, room, n);
+            produced += n;
+        }
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            jobProduced_ = produced;
+            jobError_ = failure;
+            jobDone_ = true;
+        }
+        changed_.notify_all();
+    }
 }
 
 }  // namespace korvex::imager

@@ -1,28 +1,40 @@
-// XzSource: the expanded bytes of an XZ file made of several blocks, decoded by liblzma's
-// multi-threaded decoder and handed to libarchive as an uncompressed stream.
+// XzSource: the expanded bytes of an XZ file made of several blocks, expanded two blocks at a time
+// and handed to libarchive as an uncompressed stream.
 //
-// libarchive's XZ filter expands on one core; an image packed with `xz -T` is a row of blocks that
-// record their sizes, which liblzma can expand side by side, one thread per core. Only such files
-// come here (see Suits): a single-block file gains nothing and stays with libarchive, and so does
-// a file whose blocks are too large for two threads to expand within kThreadingMemory. The
-// decoder is set up as libarchive sets up its own (concatenated streams, padding, every check, no
-// memory limit that would refuse a file), and its failures carry libarchive's words for the same
-// liblzma status, so a file reads the same, byte for byte and failure for failure, whichever
-// decoder expands it. Memory: threads are started only while the decoder's estimate stays within
-// kThreadingMemory; past it the decoder expands in fewer threads rather than failing.
+// libarchive's XZ filter expands on one core; an image packed with `xz -T` is a row of blocks whose
+// places and sizes the file's index records, so two decoders can expand them side by side. The
+// caller's thread expands block N in small pieces, as libarchive's filter would, while one worker
+// thread expands block N+1 whole into a buffer; when block N ends the caller hands out block N+1
+// from that buffer without copying it, then streams N+2 while the worker fills N+3, and so on.
+// Memory is two decoders' dictionaries, one block and a few small buffers, whatever the file's
+// size: unlike liblzma's multi-threaded decoder, which holds every block in flight whole, packed
+// and expanded, this fits the usual `xz -6` blocks (24 MiB, 8 MiB dictionary) within kMemory.
 //
-// Reads the descriptor from its current offset; the descriptor stays the caller's and must outlive
-// the source, which must outlive the archive handle it was opened on. Destroying the source stops
-// its threads within the block they expand. Not copyable; one thread at a time.
+// Only files that suit come here (see ForFile): a single-block file, one whose layout cannot be
+// read (truncated, a damaged index) or one whose largest block does not fit kMemory stays with
+// libarchive. Each block is checked as liblzma's stream decoder checks it (its header against the
+// index, its sizes, its check field), and failures carry libarchive's words for the same liblzma
+// status. A fault the worker meets in block N+1 is reported only once the caller has handed out
+// block N and the bytes of N+1 before the fault, so a file reads the same, byte for byte and
+// failure for failure, whichever decoder expands it.
+//
+// Reads the descriptor by offset (pread) from the offset it had when the source was made, never
+// moving it; the descriptor stays the caller's and must outlive the source, which must outlive the
+// archive handle it was opened on. Destroying the source stops the worker between two of its
+// 1 MiB pieces and joins it. Not copyable; one thread at a time.
 #pragma once
 
 #include <lzma.h>
 #include <sys/types.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 struct archive;
 
@@ -30,38 +42,109 @@ namespace korvex::imager {
 
 class XzSource {
   public:
-    // The decoder's memory for all its threads: their blocks' input and output and dictionaries.
-    // With the writer's own buffers and the threads' allocator arenas, the writer's peak stays
-    // within 64 MiB.
-    static constexpr std::uint64_t kThreadingMemory = 32u << 20;
+    // What the expansion may hold: the largest block expanded, plus the two decoders' own memory
+    // (chiefly their dictionaries). With the writer's own ~15 MiB and the small buffers here, the
+    // writer's peak stays within 64 MiB; `xz -6` blocks (24 MiB, 8 MiB dictionary) fit.
+    static constexpr std::uint64_t kMemory = 42u << 20;
 
-    explicit XzSource(int fd);
     ~XzSource();
     XzSource(const XzSource&) = delete;
     XzSource& operator=(const XzSource&) = delete;
 
-    // True when the descriptor (from its current offset to its end, read without moving the
-    // offset) is an XZ file whose last stream's index records more than one block, two blocks of
-    // its average size fit kThreadingMemory, and the machine has more than one core. False for
-    // anything it cannot tell, which libarchive reads.
-    static bool Suits(int fd);
+    // A source for the descriptor (from its current offset to its end) when it is an XZ file whose
+    // layout reads, of more than one block, whose largest block and two decoders fit kMemory, on a
+    // machine of more than one core. Null for anything else, which libarchive reads; never
+    // throws but std::bad_alloc.
+    static std::unique_ptr<XzSource> ForFile(int fd);
 
     // archive_read_open on `handle` with this source as its only data; libarchive's status.
     int OpenArchive(struct archive* handle);
 
-  private:
-    static ssize_t Callback(struct archive* handle, void* self, const void** buffer);
-    // Fills the output buffer: its length, 0 at the end of the file, -1 with `error_` set.
-    ssize_t fill();
+    // Tests only: called by the worker between two pieces of a block, with the flag that stops it.
+    static inline void (*pieceHook)(const std::atomic<bool>& stopping) = nullptr;
 
-    int fd_;
-    lzma_stream stream_ = LZMA_STREAM_INIT;
-    lzma_ret initialised_ = LZMA_PROG_ERROR;
-    bool inputEnded_ = false;
-    bool finished_ = false;
-    std::unique_ptr<std::uint8_t[]> input_;
-    std::unique_ptr<std::uint8_t[]> output_;
-    std::string error_;
+  private:
+    struct Block {
+        std::uint64_t offset;    // of its header, from the start of the file
+        std::uint64_t unpadded;  // header, packed data and check field
+        std::uint64_t expanded;
+        lzma_check check;
+    };
+    // A mapping of its own, so that nothing freed stays in malloc's arenas between two expansions.
+    class Buffer {
+      public:
+        explicit Buffer(std::size_t size);
+        ~Buffer();
+        Buffer(const Buffer&) = delete;
+        Buffer& operator=(const Buffer&) = delete;
+        std::uint8_t* data() const { return data_; }
+        std::size_t size() const { return size_; }
+
+      private:
+        std::uint8_t* data_ = nullptr;
+        std::size_t size_ = 0;
+    };
+    // One block decoder over the file, reused from block to block (its dictionary with it).
+    class Decoder {
+      public:
+        Decoder(int fd, off_t start);
+        ~Decoder();
+        Decoder(const Decoder&) = delete;
+        Decoder& operator=(const Decoder&) = delete;
+        // Reads the block's header and sets the decoder up for its data; null or the failure.
+        const char* begin(const Block& block);
+        // Expands into `out` up to `size` bytes, reading 1 MiB pieces as needed; `produced` counts
+        // the bytes written. Null when `out` is full or the block has ended (then `ended`), or the
+        // failure.
+        const char* expand(std::uint8_t* out, std::size_t size, std::size_t& produced);
+        bool ended() const { return ended_; }
+
+      private:
+        int fd_;
+        off_t start_;
+        lzma_stream stream_ = LZMA_STREAM_INIT;
+        lzma_block block_{};
+        Buffer input_;
+        off_t inputAt_ = 0;
+        std::uint64_t inputLeft_ = 0;
+        bool ended_ = false;
+    };
+
+    XzSource(int fd, off_t start, std::vector<Block> blocks, std::size_t largest);
+    // The file's blocks in order, when its layout reads and it suits; empty otherwise.
+    static std::vector<Block> layout(int fd, off_t start, off_t size, std::size_t& largest);
+    static ssize_t Callback(struct archive* handle, void* self, const void** buffer);
+    // The next bytes for libarchive: their length, 0 at the end of the file, -1 with `error_` set.
+    ssize_t next(const void** out);
+    // The caller starts expanding block `index` and hands the one after it to the worker.
+    void startStreaming(std::size_t index);
+    void work();
+
+    enum class Phase { Streaming, Serving, Ended, Failed };
+
+    std::vector<Block> blocks_;
+    Decoder caller_;
+    Buffer output_;
+    Phase phase_ = Phase::Streaming;
+    bool started_ = false;
+    std::size_t current_ = 0;  // the block the caller expands or hands out
+    std::size_t ready_ = 0;    // of the worker's block, expanded
+    const char* readyError_ = nullptr;  // what stopped the worker in it, if anything
+    std::size_t served_ = 0;   // of the worker's block, handed out
+    const char* error_ = nullptr;
+
+    // Shared with the worker, under mutex_ (stop_ is also read between pieces without it).
+    Decoder worker_;
+    Buffer block_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::atomic<bool> stop_{false};
+    bool jobPending_ = false;
+    bool jobDone_ = false;
+    std::size_t job_ = 0;
+    std::size_t jobProduced_ = 0;
+    const char* jobError_ = nullptr;
+    std::thread thread_;
 };
 
 }  // namespace korvex::imager
