@@ -12,7 +12,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 
 namespace korvex::bench {
 namespace {

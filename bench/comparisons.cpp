@@ -11,7 +11,7 @@
 #include "bench/child_process.hpp"
 #include "bench/loop_device.hpp"
 #include "bench/measuring_modes.hpp"
-#include "core/system/shell_quote.hpp"
+#include "core/base/shell_quote.hpp"
 
 namespace korvex::bench {
 namespace fs = std::filesystem;

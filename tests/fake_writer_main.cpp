@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/native/native.h"
-#include "core/records/base64.hpp"
+#include "core/base/base64.hpp"
 #include "core/records/records.hpp"
 
 using namespace korvex;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/records/records.hpp"
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 #include "tests/test_support.hpp"
 
 namespace korvex::testing {

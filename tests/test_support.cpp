@@ -16,7 +16,7 @@
 #include <stdexcept>
 
 #include "core/records/imager_error.hpp"
-#include "core/system/shell_quote.hpp"
+#include "core/base/shell_quote.hpp"
 
 namespace korvex::testing {
 

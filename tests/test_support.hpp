@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 
 namespace korvex::testing {
 

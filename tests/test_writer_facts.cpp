@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "core/records/base64.hpp"
+#include "core/base/base64.hpp"
 #include "core/records/records.hpp"
 #include "tests/loop_as_usb_facts.hpp"
 #include "writer/writer_facts.hpp"

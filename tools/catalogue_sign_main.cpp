@@ -20,7 +20,7 @@
 #include "app/catalogue/internet_date.hpp"
 #include "app/catalogue/signed_catalogue.hpp"
 #include "core/image/image_io.hpp"
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 #include "tools/catalogue_signing.hpp"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "core/system/shell_quote.hpp"
+#include "core/base/shell_quote.hpp"
 #include "tests/test_support.hpp"
 
 namespace korvex {

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/records/base64.hpp"
+#include "core/base/base64.hpp"
 
 namespace korvex::signing {
 namespace {

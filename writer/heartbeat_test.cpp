@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "core/records/records.hpp"
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 #include "tests/test_support.hpp"
 #include "writer/writer_main.hpp"
 

@@ -10,7 +10,7 @@
 #include "core/records/imager_error.hpp"
 #include "core/system/disk_facts_linux.hpp"
 #include "core/system/disk_inventory.hpp"
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 #include "writer/writer_main.hpp"
 
 namespace korvex {

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "core/records/cancellation.hpp"
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 
 namespace korvex {
 

@@ -5,7 +5,7 @@
 // fails. The lock lasts until release() or destruction. Not for concurrent use.
 #pragma once
 
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 
 namespace korvex {
 

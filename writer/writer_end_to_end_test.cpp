@@ -27,7 +27,7 @@
 
 #include "core/image/image_io.hpp"
 #include "core/native/native.h"
-#include "core/records/base64.hpp"
+#include "core/base/base64.hpp"
 #include "core/records/records.hpp"
 #include "tests/loop_as_usb_facts.hpp"
 #include "tests/test_support.hpp"

@@ -8,7 +8,7 @@
 
 #include "core/records/json_fields.hpp"
 #include "core/system/command.hpp"
-#include "core/system/utf8_text.hpp"
+#include "core/base/utf8_text.hpp"
 
 namespace korvex {
 namespace {

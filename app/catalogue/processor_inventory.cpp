@@ -10,7 +10,7 @@
 #include "app/catalogue/unicode_text.hpp"
 #include "app/model/app_paths.hpp"
 #include "core/records/imager_error.hpp"
-#include "core/system/utf8_text.hpp"
+#include "core/base/utf8_text.hpp"
 
 namespace korvex {
 namespace {

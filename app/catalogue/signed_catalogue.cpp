@@ -20,7 +20,7 @@
 #include "core/records/decode_error.hpp"
 #include "core/records/imager_error.hpp"
 #include "core/records/json_fields.hpp"
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 
 namespace korvex {
 namespace {

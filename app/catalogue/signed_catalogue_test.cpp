@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/model/app_paths.hpp"
-#include "core/records/base64.hpp"
+#include "core/base/base64.hpp"
 #include "core/records/decode_error.hpp"
 #include "core/records/imager_error.hpp"
 #include "tests/https_test_server.hpp"

@@ -32,7 +32,7 @@
 #include "core/image/source_file.hpp"
 #include "core/records/imager_error.hpp"
 #include "core/system/disk_inventory.hpp"
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 
 namespace korvex {
 

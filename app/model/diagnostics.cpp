@@ -17,7 +17,7 @@
 
 #include "app/model/app_paths.hpp"
 #include "core/image/image_io.hpp"
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 
 namespace korvex {
 namespace {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "core/system/utf8_text.hpp"
+#include "core/base/utf8_text.hpp"
 
 namespace korvex {
 namespace {

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 
 namespace korvex {
 

@@ -17,7 +17,7 @@
 #include "core/net/network_error.hpp"
 #include "core/net/transfer.hpp"
 #include "core/records/imager_error.hpp"
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 
 namespace korvex {
 namespace {

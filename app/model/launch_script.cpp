@@ -4,7 +4,7 @@
 
 #include "core/native/platform.hpp"
 #include "core/records/imager_error.hpp"
-#include "core/system/shell_quote.hpp"
+#include "core/base/shell_quote.hpp"
 
 namespace korvex {
 namespace {

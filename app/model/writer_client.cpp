@@ -23,11 +23,11 @@
 #include "core/image/image_io.hpp"
 #include "core/native/native.h"
 #include "core/native/platform.hpp"
-#include "core/records/base64.hpp"
+#include "core/base/base64.hpp"
 #include "core/records/imager_error.hpp"
 #include "core/system/disk_inventory.hpp"
-#include "core/system/unique_fd.hpp"
-#include "core/system/utf8_text.hpp"
+#include "core/base/unique_fd.hpp"
+#include "core/base/utf8_text.hpp"
 
 namespace korvex {
 namespace {

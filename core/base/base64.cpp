@@ -1,4 +1,4 @@
-#include "core/records/base64.hpp"
+#include "core/base/base64.hpp"
 
 #include <array>
 #include <cstdint>

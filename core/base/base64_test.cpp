@@ -1,6 +1,6 @@
 // Base64 of the writer's argument: the encoder's output, and a decoder that takes only strict,
 // canonical text within its bound.
-#include "core/records/base64.hpp"
+#include "core/base/base64.hpp"
 
 #include <gtest/gtest.h>
 

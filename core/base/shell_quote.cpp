@@ -1,4 +1,4 @@
-#include "core/system/shell_quote.hpp"
+#include "core/base/shell_quote.hpp"
 
 namespace korvex {
 

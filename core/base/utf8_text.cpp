@@ -1,4 +1,4 @@
-#include "core/system/utf8_text.hpp"
+#include "core/base/utf8_text.hpp"
 
 #include <cstddef>
 #include <cstdint>

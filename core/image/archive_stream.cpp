@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "core/records/imager_error.hpp"
-#include "core/system/utf8_text.hpp"
+#include "core/base/utf8_text.hpp"
 
 namespace korvex {
 namespace {

@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 
 namespace korvex {
 

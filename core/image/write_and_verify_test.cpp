@@ -10,8 +10,8 @@
 #include "core/image/image_io.hpp"
 #include "tests/test_images.hpp"
 #include "core/records/imager_error.hpp"
-#include "core/system/shell_quote.hpp"
-#include "core/system/unique_fd.hpp"
+#include "core/base/shell_quote.hpp"
+#include "core/base/unique_fd.hpp"
 #include "tests/test_support.hpp"
 
 namespace korvex {

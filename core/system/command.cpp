@@ -20,8 +20,8 @@
 #include <utility>
 
 #include "core/records/imager_error.hpp"
-#include "core/system/unique_fd.hpp"
-#include "core/system/utf8_text.hpp"
+#include "core/base/unique_fd.hpp"
+#include "core/base/utf8_text.hpp"
 
 namespace korvex {
 namespace {

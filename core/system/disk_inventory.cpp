@@ -3,7 +3,7 @@
 #include "core/native/native.h"
 #include "core/native/platform.hpp"
 #include "core/records/imager_error.hpp"
-#include "core/system/utf8_text.hpp"
+#include "core/base/utf8_text.hpp"
 
 namespace korvex {
 

@@ -20,7 +20,7 @@
 #include "core/records/json_fields.hpp"
 #include "core/records/records.hpp"
 #include "core/system/disk_facts.hpp"
-#include "core/system/unique_fd.hpp"
+#include "core/base/unique_fd.hpp"
 
 namespace korvex {
 
