@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,27 +10,27 @@
 #include <csignal>
 #include <stdexcept>
 
-#include "tests/test_support.hpp"
+#include "tests/fixtures.hpp"
 
 namespace korvex::testing {
 namespace {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
 }
 
 // The test CA and the server certificate it issued, made once per process.
 struct TestCertificates {
     TempDir folder;
-    std::string ca, cert, key;
+    std::string ca = folder.file("ca.pem"), cert = folder.file("server.pem"),
+                key = folder.file("server.key");
 
     TestCertificates() {
-        const std::string d = "'" + folder.path() + "'";
-        shell("cd " + d +
-              " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+        shell("cd '" + folder.path() +
+              "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
               " -keyout ca.key -out ca.pem -days 2 -subj '/CN=Korvex Imager Test CA'"
               " -addext 'basicConstraints=critical,CA:TRUE'"
               " -addext 'keyUsage=critical,keyCertSign,cRLSign' 2>/dev/null"
@@ -41,9 +40,6 @@ struct TestCertificates {
               "extendedKeyUsage=serverAuth\\n' > ext.cnf"
               " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial"
               " -out server.pem -days 2 -extfile ext.cnf 2>/dev/null");
-        ca = folder.file("ca.pem");
-        cert = folder.file("server.pem");
-        key = folder.file("server.key");
     }
 };
 
@@ -52,29 +48,39 @@ const TestCertificates& certificates() {
     return made;
 }
 
-std::string reason(int status) {
-    switch (status) {
-        case 200:
-            return "OK";
-        case 204:
-            return "No Content";
-        case 206:
-            return "Partial Content";
-        case 301:
-            return "Moved Permanently";
-        case 302:
-            return "Found";
-        case 304:
-            return "Not Modified";
-        case 404:
-            return "Not Found";
-        case 429:
-            return "Too Many Requests";
-        case 503:
-            return "Service Unavailable";
-        default:
-            return "Status";
+const char* reason(int status) {
+    static const std::map<int, const char*> reasons = {{200, "OK"},
+                                                       {204, "No Content"},
+                                                       {206, "Partial Content"},
+                                                       {301, "Moved Permanently"},
+                                                       {302, "Found"},
+                                                       {304, "Not Modified"},
+                                                       {404, "Not Found"},
+                                                       {429, "Too Many Requests"},
+                                                       {503, "Service Unavailable"}};
+    auto it = reasons.find(status);
+    return it != reasons.end() ? it->second : "Status";
+}
+
+// The request line and headers of `head` (which holds at least their blank line).
+HttpRequest parseRequest(const std::string& head) {
+    HttpRequest request;
+    const std::size_t lineEnd = head.find("\r\n");
+    const std::string first = head.substr(0, lineEnd);
+    const std::size_t a = first.find(' '), b = first.rfind(' ');
+    request.method = first.substr(0, a);
+    request.path = first.substr(a + 1, b - a - 1);
+    request.path = request.path.substr(0, request.path.find('?'));
+    for (std::size_t at = lineEnd + 2, end;
+         (end = head.find("\r\n", at)) != at && end != std::string::npos; at = end + 2) {
+        const std::string line = head.substr(at, end - at);
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        const std::size_t v = line.find_first_not_of(' ', colon + 1);
+        request.headers.emplace_back(line.substr(0, colon),
+                                     v == std::string::npos ? "" : line.substr(v));
     }
+    return request;
 }
 
 }  // namespace
@@ -86,10 +92,9 @@ std::optional<std::string> HttpRequest::header(std::string_view name) const {
 }
 
 bool HttpsConnection::send(std::string_view bytes) {
-    auto* ssl = static_cast<SSL*>(ssl_);
     while (!bytes.empty()) {
-        int n = SSL_write(ssl, bytes.data(),
-                          static_cast<int>(std::min<std::size_t>(bytes.size(), 1 << 16)));
+        const int n = SSL_write(static_cast<SSL*>(ssl_), bytes.data(),
+                                static_cast<int>(std::min<std::size_t>(bytes.size(), 1 << 16)));
         if (n <= 0) return false;
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
@@ -101,11 +106,10 @@ bool HttpsConnection::respond(int status, const HeaderList& headers, std::string
     bool hasLength = false;
     for (const auto& [name, value] : headers) {
         head += name + ": " + value + "\r\n";
-        if (equalsIgnoringCase(name, "Content-Length")) hasLength = true;
+        hasLength = hasLength || equalsIgnoringCase(name, "Content-Length");
     }
     if (!hasLength) head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    head += "Connection: close\r\n\r\n";
-    return send(head) && send(body);
+    return send(head + "Connection: close\r\n\r\n") && send(body);
 }
 
 void HttpsConnection::stall(std::chrono::milliseconds limit) {
@@ -117,12 +121,11 @@ HttpsTestServer::HttpsTestServer() {
     std::signal(SIGPIPE, SIG_IGN);
     const TestCertificates& made = certificates();
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    context_ = ctx;
     if (ctx == nullptr ||
         SSL_CTX_use_certificate_file(ctx, made.cert.c_str(), SSL_FILETYPE_PEM) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx, made.key.c_str(), SSL_FILETYPE_PEM) != 1)
         throw std::runtime_error("test server: cannot load its certificate");
-    context_ = ctx;
-
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -170,22 +173,21 @@ void HttpsTestServer::route(const std::string& path, Handler handler) {
 
 void HttpsTestServer::answerWithRanges(const HttpRequest& request, HttpsConnection& connection,
                                        std::string_view bytes) {
+    const std::string total = std::to_string(bytes.size());
     auto range = request.header("Range");
-    if (range && range->rfind("bytes=", 0) == 0 && !range->empty() && range->back() == '-') {
-        std::size_t from = std::stoull(range->substr(6, range->size() - 7));
-        if (from < bytes.size()) {
-            std::string total = std::to_string(bytes.size());
-            connection.respond(
-                206,
-                {{"Content-Range", "bytes " + std::to_string(from) + "-" +
-                                       std::to_string(bytes.size() - 1) + "/" + total}},
-                bytes.substr(from));
-            return;
-        }
-        connection.respond(416, {{"Content-Range", "bytes */" + std::to_string(bytes.size())}}, "");
+    if (!range || range->rfind("bytes=", 0) != 0 || range->back() != '-') {
+        connection.respond(200, {}, bytes);
         return;
     }
-    connection.respond(200, {}, bytes);
+    const std::size_t from = std::stoull(range->substr(6, range->size() - 7));
+    if (from >= bytes.size()) {
+        connection.respond(416, {{"Content-Range", "bytes */" + total}}, "");
+        return;
+    }
+    const std::string last = std::to_string(bytes.size() - 1);
+    connection.respond(
+        206, {{"Content-Range", "bytes " + std::to_string(from) + "-" + last + "/" + total}},
+        bytes.substr(from));
 }
 
 void HttpsTestServer::serveFile(const std::string& path, std::string bytes) {
@@ -207,19 +209,16 @@ void HttpsTestServer::redirect(const std::string& path, const std::string& locat
 std::vector<HttpRequest> HttpsTestServer::requests(const std::string& path) const {
     std::lock_guard<std::mutex> hold(lock_);
     std::vector<HttpRequest> found;
-    for (const HttpRequest& r : log_)
-        if (r.path == path) found.push_back(r);
+    std::copy_if(log_.begin(), log_.end(), std::back_inserter(found),
+                 [&](const HttpRequest& r) { return r.path == path; });
     return found;
 }
 
 void HttpsTestServer::acceptLoop() {
     for (;;) {
-        int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (stopping_) return;
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            return;
-        }
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0 && !stopping_ && (errno == EINTR || errno == ECONNABORTED)) continue;
+        if (fd < 0) return;
         std::lock_guard<std::mutex> hold(lock_);
         if (stopping_) {
             ::close(fd);
@@ -231,52 +230,27 @@ void HttpsTestServer::acceptLoop() {
 }
 
 void HttpsTestServer::serve(int fd) {
-    timeval limit{10, 0};
+    const timeval limit{10, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     SSL* ssl = SSL_new(static_cast<SSL_CTX*>(context_));
-    bool dropped = true;
     if (ssl != nullptr && SSL_set_fd(ssl, fd) == 1 && SSL_accept(ssl) == 1) {
         std::string head;
         char buffer[4096];
-        while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536) {
-            int n = SSL_read(ssl, buffer, sizeof buffer);
-            if (n <= 0) break;
+        for (int n; head.find("\r\n\r\n") == std::string::npos && head.size() < 65536 &&
+                    (n = SSL_read(ssl, buffer, sizeof buffer)) > 0;)
             head.append(buffer, static_cast<std::size_t>(n));
-        }
+        bool dropped = true;
         if (head.find("\r\n\r\n") != std::string::npos) {
-            HttpRequest request;
-            std::size_t lineEnd = head.find("\r\n");
-            std::string first = head.substr(0, lineEnd);
-            std::size_t a = first.find(' '), b = first.rfind(' ');
-            request.method = first.substr(0, a);
-            request.path = first.substr(a + 1, b - a - 1);
-            request.path = request.path.substr(0, request.path.find('?'));
-            std::size_t at = lineEnd + 2;
-            while (at < head.size()) {
-                std::size_t end = head.find("\r\n", at);
-                if (end == std::string::npos || end == at) break;
-                std::string line = head.substr(at, end - at);
-                std::size_t colon = line.find(':');
-                if (colon != std::string::npos) {
-                    std::size_t v = line.find_first_not_of(' ', colon + 1);
-                    request.headers.emplace_back(line.substr(0, colon),
-                                                 v == std::string::npos ? "" : line.substr(v));
-                }
-                at = end + 2;
-            }
+            const HttpRequest request = parseRequest(head);
             Handler handler;
             {
                 std::lock_guard<std::mutex> hold(lock_);
                 log_.push_back(request);
-                auto it = routes_.find(request.path);
-                if (it != routes_.end()) handler = it->second;
+                if (auto it = routes_.find(request.path); it != routes_.end()) handler = it->second;
             }
             HttpsConnection connection(*this, ssl);
-            if (handler)
-                handler(request, connection);
-            else
-                connection.respond(404, {}, "");
+            handler ? handler(request, connection) : (void)connection.respond(404, {}, "");
             dropped = connection.dropped_;
         }
         if (!dropped) SSL_shutdown(ssl);

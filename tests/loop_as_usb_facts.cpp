@@ -1,5 +1,10 @@
 #include "tests/loop_as_usb_facts.hpp"
 
+#include <filesystem>
+#include <stdexcept>
+
+#include "core/system/disk_inventory.hpp"
+
 namespace korvex::testing {
 namespace {
 
@@ -45,6 +50,26 @@ std::string LoopAsUsbFacts::devicePath(const std::string& id) {
 
 std::vector<std::string> LoopAsUsbFacts::mountPoints(const std::string& id) {
     return LinuxDiskFacts::mountPoints(real(id));
+}
+
+TestDrive::TestDrive(const std::string& backingFile, std::uint64_t size,
+                     std::vector<unsigned> users, unsigned sectorSize, bool directIO)
+    : users_(std::move(users)) {
+    makeSparseFile(backingFile, size);
+    loop_ = std::make_unique<LoopDevice>(backingFile, sectorSize, directIO);
+    for (unsigned uid : users_) writeFile(testDriveFile(uid), loop_->name() + "\n");
+}
+
+TestDrive::~TestDrive() {
+    std::error_code ignored;
+    for (unsigned uid : users_) std::filesystem::remove(testDriveFile(uid), ignored);
+}
+
+TargetDisk testTarget(const std::string& loop) {
+    LoopAsUsbFacts facts(loop);
+    for (const TargetDisk& disk : DiskInventory::list({}, facts))
+        if (disk.bsd == kTestDriveName) return disk;
+    throw std::runtime_error(loop + " is not listed as " + kTestDriveName);
 }
 
 }  // namespace korvex::testing

@@ -1,12 +1,16 @@
-// Disk facts for tests of whole writes: this machine's facts, plus one loop device presented as
-// the external USB disk "sdkv" with the loop device's own size, writability and disk sequence
-// number. Everything else (what is protected, the device node, its mounts) is read as the shipped
-// programs read it. Never part of a shipped program.
+// Disk facts for whole writes in tests and the benchmark: this machine's facts, plus one loop
+// device presented as the external USB disk "sdkv" with the loop device's own size, writability
+// and disk sequence number. Everything else (what is protected, the device node, its mounts) is
+// read as the shipped programs read it. Never part of a shipped program.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "core/records/records.hpp"
 #include "core/system/disk_facts_linux.hpp"
+#include "tests/fixtures.hpp"
 
 namespace korvex::testing {
 
@@ -36,5 +40,26 @@ class LoopAsUsbFacts : public LinuxDiskFacts {
 inline std::string testDriveFile(unsigned uid) {
     return "/run/korvex-imager-test-drive-" + std::to_string(uid);
 }
+
+// The drive of a whole write: a loop device over a fresh sparse file of `size` bytes, named to the
+// test writer (testDriveFile) for writes requested by each of `users`; the names are withdrawn on
+// destruction. REQUIRES: root.
+class TestDrive {
+  public:
+    TestDrive(const std::string& backingFile, std::uint64_t size, std::vector<unsigned> users,
+              unsigned sectorSize = 512, bool directIO = false);
+    ~TestDrive();
+    TestDrive(const TestDrive&) = delete;
+    TestDrive& operator=(const TestDrive&) = delete;
+
+    const LoopDevice& loop() const { return *loop_; }
+
+  private:
+    std::vector<unsigned> users_;
+    std::unique_ptr<LoopDevice> loop_;
+};
+
+// The loop device `loop` as a client lists it through LoopAsUsbFacts; throws when it is missing.
+TargetDisk testTarget(const std::string& loop);
 
 }  // namespace korvex::testing

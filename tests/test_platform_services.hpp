@@ -19,17 +19,14 @@ namespace korvex::testing {
 class TestPlatform : public PlatformServices {
   public:
     std::vector<std::string> languages{"en-GB"};
-    // Answers of the choosers; nullopt is a dismissed panel.
-    std::optional<std::string> file, folder;
+    std::optional<std::string> file, folder;  // the choosers' answers; nullopt: dismissed
     // Answers the erase confirmation; by default the identifier typed exactly and accepted.
     std::function<void(const EraseConfirmation&, std::function<void(EraseAnswer)>)> onConfirm =
         [](const EraseConfirmation& c, std::function<void(EraseAnswer)> answer) {
             later([answer, typed = c.placeholder] { answer({true, typed}); });
         };
-    bool askAnswer = true;
-    bool trashWorks = true;
+    bool askAnswer = true, trashWorks = true;
     std::string bin;  // where moveToTrash puts files; must exist
-
     // What the model asked, in order: "reveal PATH", "folder PATH", "url URL", "trash PATH",
     // "confirm INFORMATIVE", "ask MESSAGE", "file TITLE", "chooseFolder TITLE".
     std::vector<std::string> calls;
@@ -62,19 +59,18 @@ class TestPlatform : public PlatformServices {
     void openUrl(const std::string& url) override { calls.push_back("url " + url); }
     bool moveToTrash(const std::string& path) override {
         calls.push_back("trash " + path);
-        if (!trashWorks) return false;
         std::error_code ec;
-        std::filesystem::rename(path, bin + "/" + std::filesystem::path(path).filename().string(),
-                                ec);
-        return !ec;
+        if (trashWorks)
+            std::filesystem::rename(
+                path, bin + "/" + std::filesystem::path(path).filename().string(), ec);
+        return trashWorks && !ec;
     }
     std::vector<std::string> preferredLanguages() const override { return languages; }
 
     std::optional<std::string> string(std::string_view key) const override {
         std::lock_guard<std::mutex> hold(lock_);
         auto it = preferences_.find(std::string(key));
-        if (it == preferences_.end()) return std::nullopt;
-        return it->second;
+        return it == preferences_.end() ? std::nullopt : std::optional(it->second);
     }
     void setString(const std::string& key, const std::string& value) override {
         std::lock_guard<std::mutex> hold(lock_);

@@ -1,0 +1,129 @@
+// What tests and the benchmark stand up around the code under test: private folders, loop devices,
+// real users, forked children, shell commands. No GoogleTest here, so that the benchmark links it
+// too; failures throw std::runtime_error. tests/test_support.hpp adds the GoogleTest parts.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "core/base/unique_fd.hpp"
+
+namespace korvex::testing {
+
+// True when the process runs as root (loop devices, other users).
+bool isRoot();
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it on destruction.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+// Copies the built program `program` into `tree`/`subfolder` (created as needed), with the tree
+// and the copy open to every user (0755), and returns the copy's path. What a test user runs must
+// not depend on whether it can enter the checkout, which may be root's alone; the checkout's own
+// permissions are never touched. REQUIRES: `tree` is the caller's own.
+std::string copyForUsers(const TempDir& tree, const std::string& program,
+                         const std::string& subfolder);
+
+// The writer channel folders (/tmp/kvi-UUID) owned by user `uid`. A run with a test user of its
+// own sees only its own folders here, whatever other runs do meanwhile.
+std::set<std::string> channelFoldersOf(unsigned uid);
+
+// Whole files (created or truncated, mode 0644), the first `size` bytes of a file or device, and
+// a file of `size` bytes that holds no blocks yet (a drive's backing file).
+void writeFile(const std::string& path, const std::string& bytes);
+std::string readFile(const std::string& path);
+std::string readPrefix(const std::string& path, std::size_t size);
+void makeSparseFile(const std::string& path, std::uint64_t size);
+
+// Bytes that no codec can shrink away, different for each seed and the same for the same seed.
+std::string noise(std::size_t size, unsigned seed);
+
+// Opens `path` with `flags` plus O_CLOEXEC (mode 0644 when created).
+UniqueFd openOrThrow(const std::string& path, int flags);
+
+// How many descriptors this process has open; -1 when /proc/self/fd cannot be read. Only
+// differences between two counts mean anything: the count includes its own listing.
+int openDescriptorCount();
+
+// Runs a shell command and returns its standard output; throws when it exits non-zero.
+std::string shell(const std::string& command);
+
+// What `action` fails with: "cancelled" for a cancelled ImagerError, the description of any other
+// ImagerError, "other: " and the text of any other exception, or "(no failure)".
+std::string failureOf(const std::function<void()>& action);
+
+// A loop device over an existing backing file, with the given logical sector size. With
+// `directIO` it reads and writes the file with O_DIRECT, so nothing stops in the page cache, as
+// with a real drive (the kernel quietly falls back where the file system refuses: see directIO()).
+// Attached to clear itself on its last close while this object holds it open, so it goes away on
+// destruction and also when the process dies in any other way. REQUIRES: root.
+class LoopDevice {
+  public:
+    explicit LoopDevice(const std::string& backingFile, unsigned sectorSize = 512,
+                        bool directIO = false);
+    ~LoopDevice();
+    LoopDevice(const LoopDevice&) = delete;
+    LoopDevice& operator=(const LoopDevice&) = delete;
+
+    const std::string& path() const { return path_; }     // "/dev/loopN"
+    std::string name() const { return path_.substr(5); }  // "loopN"
+    std::int64_t size() const { return size_; }           // bytes, as the block layer reports
+    bool directIO() const;
+
+  private:
+    std::string path_;
+    UniqueFd fd_;
+    std::int64_t size_ = 0;
+};
+
+// A real user of this machine (uid 1000 or above, with a home folder of its own), created for a
+// test and removed with everything it was given. `valid()` is false when it could not be created.
+// REQUIRES: root.
+class TestUser {
+  public:
+    explicit TestUser(const std::string& prefix);
+    ~TestUser();
+    TestUser(const TestUser&) = delete;
+    TestUser& operator=(const TestUser&) = delete;
+
+    bool valid() const { return uid_ >= 1000; }
+    const std::string& name() const { return name_; }
+    unsigned uid() const { return uid_; }
+    unsigned gid() const { return gid_; }
+    const std::string& home() const { return home_; }
+    // Drops this process to the user for good (groups, group, user); for a forked child.
+    bool become() const;
+    // Lets the user run /bin/sh as root through `sudo -n`, by a sudoers rule of its own.
+    void allowSudoShell();
+
+  private:
+    std::string name_, home_, sudoers_;
+    unsigned uid_ = 0, gid_ = 0;
+};
+
+// What a forked child reported: its wait status and everything it wrote to its report stream.
+struct ChildReport {
+    int status = 0;
+    std::string text;
+    bool exitedCleanly() const;  // exited, with status 0
+};
+
+// Forks; the child runs `child` with a stream into a pipe and exits with what it returns, never
+// returning into the caller. The parent reads the whole report and reaps the child. For running
+// client code as another user in a process of its own.
+ChildReport forkReporting(const std::function<int(FILE* report)>& child);
+
+}  // namespace korvex::testing
