@@ -1,46 +1,43 @@
-// Test helpers for the image tests: patched image bytes and recorded progress.
+// Image test helpers: a file changed as a failing medium would, and progress events condensed.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <stdexcept>
+#include <ostream>
 #include <string>
 #include <vector>
 
-#include "core/records/records.hpp"
-#include "core/base/unique_fd.hpp"
+#include "core/image/image_io.hpp"
 #include "tests/test_support.hpp"
 
 namespace korvex::testing {
 
-// Overwrites bytes of a file in place, through its own descriptor.
 inline void patchFile(const std::string& path, std::int64_t offset, const std::string& bytes) {
     const UniqueFd fd = openOrThrow(path, O_WRONLY);
-    if (::pwrite(fd.get(), bytes.data(), bytes.size(), offset) !=
-        static_cast<ssize_t>(bytes.size())) {
-        throw std::runtime_error("cannot patch " + path);
-    }
+    EXPECT_EQ(::pwrite(fd.get(), bytes.data(), bytes.size(), offset), std::ssize(bytes)) << path;
 }
 
-// The events of one operation, condensed for comparison.
 struct Recorded {
     std::string stage;
-    std::int64_t completed;
-    std::int64_t total;
+    std::int64_t completed, total;
     bool operator==(const Recorded&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const Recorded& r) {
+        return out << r.stage << " " << r.completed << "/" << r.total;
+    }
 };
 
-inline std::ostream& operator<<(std::ostream& out, const Recorded& r) {
-    return out << r.stage << " " << r.completed << "/" << r.total;
+// Records every event (none of which carries a message) into `events`, then passes it on.
+inline ProgressCallback recordInto(std::vector<Recorded>& events, ProgressCallback next = {}) {
+    return [&events, next = std::move(next)](const WriteEvent& e) {
+        EXPECT_FALSE(e.message.has_value());
+        events.push_back({e.stage, e.completed, e.total});
+        if (next) next(e);
+    };
 }
 
 inline std::vector<Recorded> only(const std::vector<Recorded>& events, const std::string& stage) {
     std::vector<Recorded> out;
-    for (const Recorded& e : events) {
+    for (const Recorded& e : events)
         if (e.stage == stage) out.push_back(e);
-    }
     return out;
 }
 
