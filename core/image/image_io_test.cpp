@@ -1,4 +1,4 @@
-// Hashing and inspection of real files, checked against sha256sum, gzip, xz and tar.
+// ImageIO on real files and loop devices: hashing, inspection, and the write with its read-back.
 #include "core/image/image_io.hpp"
 
 #include <unistd.h>
@@ -6,18 +6,29 @@
 #include <gtest/gtest.h>
 
 #include "core/base/shell_quote.hpp"
-#include "tests/test_images.hpp"
+#include "core/records/imager_error.hpp"
+#include "tests/test_support.hpp"
 
 namespace korvex {
+
+// An event prints as the writer sends it.
+static void PrintTo(const WriteEvent& e, std::ostream* out) {
+    *out << encode(e);
+}
+
 namespace {
 
 using testing::failureOf;
 using testing::noise;
-using testing::Recorded;
+using testing::openOrThrow;
+using testing::readFile;
 
 constexpr std::int64_t MiB = 1048576;
+constexpr const char* kMismatch = "USB verification failed. Do not use this drive to install.";
+constexpr const char* kPadding = "USB padding verification failed.";
 
-// A private folder of images made by the standard tools, and the events of one operation.
+// Images made by the standard tools in a private folder, their writes onto a stand-in drive, and
+// the events of each operation.
 struct Images {
     std::string make(const std::string& name, const std::string& bytes) {
         testing::writeFile(dir.file(name), bytes);
@@ -27,11 +38,47 @@ struct Images {
         return testing::shell("cd " + shellQuote(dir.path()) + " && " + command);
     }
     SourceFile open(const std::string& name) { return SourceFile(dir.file(name), getuid(), false); }
+    ProgressCallback record(ProgressCallback next = {}) {
+        return [this, next](const WriteEvent& e) {
+            events.push_back(e);
+            if (next) next(e);
+        };
+    }
+    std::vector<WriteEvent> only(const std::string& stage) const {
+        std::vector<WriteEvent> out;
+        for (const WriteEvent& e : events)
+            if (e.stage == stage) out.push_back(e);
+        return out;
+    }
+    // The image, packed by xz when `packed`, approved as it is now; the drive, `size` bytes of 0xEE
+    // so that written zeros show.
+    void approve(const std::string& bytes, std::int64_t drive, bool packed = false) {
+        image = make("disk.img", bytes);
+        if (packed) sh("xz -q disk.img"), image += ".xz";
+        inspection = ImageIO::inspect(image, Cancellation(), nullptr);
+        target = make("target.bin", std::string(drive, '\xEE'));
+    }
+    // Writes onto `fd`: "ok", "cancelled" or the error.
+    std::string run(int fd, std::int64_t blockSize, ProgressCallback hook = {}) {
+        const std::string failure = failureOf([&] {
+            ImageIO::writeAndVerify(SourceFile(image, getuid(), false), fd, inspection, blockSize,
+                                    cancel, record(std::move(hook)));
+        });
+        return failure == "(no failure)" ? "ok" : failure;
+    }
+    // Changes the drive at the first read-back event, as a failing medium would.
+    ProgressCallback patchAtReadBack(std::int64_t offset) {
+        return [this, offset, done = false](const WriteEvent& e) mutable {
+            if (e.stage != "verifying" || std::exchange(done, true)) return;
+            EXPECT_EQ(pwrite(openOrThrow(target, O_WRONLY).get(), "\x55", 1, offset), 1);
+        };
+    }
 
     testing::TempDir dir;
     Cancellation cancel;
-    std::vector<Recorded> events;
-    ProgressCallback record = testing::recordInto(events);
+    std::vector<WriteEvent> events;
+    std::string image, target;
+    Inspection inspection;
 };
 
 // Catches a hash begun where the offset was left or unlike sha256sum's, and progress not per chunk.
@@ -41,12 +88,12 @@ TEST(ImageIO, HashFileMatchesSha256sumWithOneEventPerChunk) {
     f.make("disk.img", noise(size, 1));
     const SourceFile source = f.open("disk.img");
     ASSERT_EQ(lseek(source.fd(), 12345, SEEK_SET), 12345);
-    EXPECT_EQ(ImageIO::hashFile(source, f.cancel, f.record),
+    EXPECT_EQ(ImageIO::hashFile(source, f.cancel, f.record()),
               f.sh("sha256sum disk.img").substr(0, 64));
-    EXPECT_EQ(f.events, (std::vector<Recorded>{{"checking", MiB, size},
-                                               {"checking", 2 * MiB, size},
-                                               {"checking", 3 * MiB, size},
-                                               {"checking", size, size}}));
+    EXPECT_EQ(f.events, (std::vector<WriteEvent>{{"checking", MiB, size},
+                                                 {"checking", 2 * MiB, size},
+                                                 {"checking", 3 * MiB, size},
+                                                 {"checking", size, size}}));
     EXPECT_EQ(ImageIO::digest(std::string_view("abc")),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
@@ -77,14 +124,13 @@ TEST(ImageIO, CancellationStopsBeforeTheNextRead) {
     const std::string path = f.make("disk.img", noise(8 * MiB, 8));
     const SourceFile source = f.open("disk.img");
     f.cancel.cancel();
-    EXPECT_EQ(failureOf([&] { ImageIO::hashFile(source, f.cancel, f.record); }), "cancelled");
+    EXPECT_EQ(failureOf([&] { ImageIO::hashFile(source, f.cancel, f.record()); }), "cancelled");
     EXPECT_EQ(failureOf([&] { ImageIO::stream(source, f.cancel, nullptr); }), "cancelled");
-    EXPECT_EQ(failureOf([&] { ImageIO::inspect(path, f.cancel, f.record); }), "cancelled");
+    EXPECT_EQ(failureOf([&] { ImageIO::inspect(path, f.cancel, f.record()); }), "cancelled");
     EXPECT_EQ(lseek(source.fd(), 0, SEEK_CUR), 0);  // nothing was read
     Cancellation later;
     EXPECT_EQ(failureOf([&] {
-                  ImageIO::hashFile(source, later,
-                                    testing::recordInto(f.events, [&](auto&) { later.cancel(); }));
+                  ImageIO::hashFile(source, later, f.record([&](auto&) { later.cancel(); }));
               }),
               "cancelled");
     EXPECT_EQ(f.events.size(), 1u);
@@ -119,14 +165,13 @@ TEST(ImageIO, InspectReportsStoredAndExpandedFacts) {
     EXPECT_EQ(ImageIO::inspect(f.dir.file("disk.img"), f.cancel, nullptr),
               (Inspection{2 * MiB + 512, 2 * MiB + 512, expanded, expanded}));
     const auto bytes = static_cast<std::int64_t>(testing::readFile(f.dir.file("DISK.GZ")).size());
-    EXPECT_EQ(ImageIO::inspect(f.dir.file("DISK.GZ"), f.cancel, f.record),
+    EXPECT_EQ(ImageIO::inspect(f.dir.file("DISK.GZ"), f.cancel, f.record()),
               (Inspection{bytes, 2 * MiB + 512, stored, expanded}));
     EXPECT_EQ(f.events.front().stage, "checking");
-    EXPECT_EQ(testing::only(f.events, "checking").back(), (Recorded{"checking", bytes, bytes}));
-    EXPECT_EQ(
-        testing::only(f.events, "inspecting"),
-        (std::vector<Recorded>{
-            {"inspecting", MiB, 0}, {"inspecting", 2 * MiB, 0}, {"inspecting", 2 * MiB + 512, 0}}));
+    EXPECT_EQ(f.only("checking").back(), (WriteEvent{"checking", bytes, bytes}));
+    EXPECT_EQ(f.only("inspecting"), (std::vector<WriteEvent>{{"inspecting", MiB, 0},
+                                                             {"inspecting", 2 * MiB, 0},
+                                                             {"inspecting", 2 * MiB + 512, 0}}));
 }
 
 // Catches an image admitted that must not be written, and a 200 GiB sparse one hashed first.
@@ -158,9 +203,95 @@ TEST(ImageIO, InspectRefusesWhatIsNoImageOfThisUser) {
     }
     for (const auto& [name, expected] : rows) {
         f.events.clear();
-        EXPECT_EQ(failureOf([&] { ImageIO::inspect(f.dir.file(name), f.cancel, f.record); }),
+        EXPECT_EQ(failureOf([&] { ImageIO::inspect(f.dir.file(name), f.cancel, f.record()); }),
                   expected);
         EXPECT_TRUE(expected != tooLarge || f.events.empty()) << name;
+    }
+}
+
+// Catches a padded sector not zeroed, bytes beyond the image touched, progress not per chunk.
+TEST(WriteAndVerify, WritesPadsAndVerifiesARegularFileTarget) {
+    Images f;
+    const std::string bytes = noise(2 * MiB + 3 * 512, 2);
+    f.approve(bytes, 4 * MiB, true);
+    const UniqueFd fd = openOrThrow(f.target, O_RDWR);
+    ASSERT_EQ(f.run(fd.get(), 4096), "ok");
+    const std::string written = readFile(f.target);
+    EXPECT_TRUE(written.substr(0, bytes.size()) == bytes);
+    EXPECT_EQ(written.substr(bytes.size(), 2560), std::string(2560, '\0'));
+    EXPECT_EQ(written.substr(2 * MiB + 4096), std::string(2 * MiB - 4096, '\xEE'));
+    const std::int64_t total = f.inspection.expanded;
+    EXPECT_EQ(f.only("inspecting").back(), (WriteEvent{"inspecting", total, total}));
+    // The last 1,536 bytes fill no 4,096-byte sector: no event; their padded write has none.
+    EXPECT_EQ(f.only("writing"),
+              (std::vector<WriteEvent>{{"writing", MiB, total}, {"writing", 2 * MiB, total}}));
+    EXPECT_EQ(f.only("verifying"), (std::vector<WriteEvent>{{"verifying", MiB, total},
+                                                            {"verifying", 2 * MiB, total},
+                                                            {"verifying", total, total}}));
+}
+
+// Catches an unapproved image written, a failure swallowed, a changed byte or padding missed.
+TEST(WriteAndVerify, RefusesTheUnapprovedAndStopsAtTheFirstFailure) {
+    Images f;
+    const std::string bytes = noise(12 * MiB + 512, 7);
+    f.approve(bytes, 13 * MiB);
+    const UniqueFd fd = openOrThrow(f.target, O_RDWR);
+    for (const std::int64_t size : {0, 256, 513, 8192, -512})
+        EXPECT_EQ(f.run(fd.get(), size), "Unsupported device sector size.") << size;
+    EXPECT_TRUE(f.events.empty());
+    const Inspection approved = f.inspection;
+    f.inspection.expandedSHA256 = std::string(64, '0');
+    EXPECT_EQ(f.run(fd.get(), 512), "Expanded image changed.");
+    f.inspection.expanded += 512;
+    f.inspection.expandedSHA256 = approved.expandedSHA256;
+    EXPECT_EQ(f.run(fd.get(), 512), "Expanded image changed.");
+    f.inspection = approved;
+    testing::writeFile(f.image, noise(bytes.size(), 4));  // same size, other content
+    EXPECT_EQ(f.run(fd.get(), 512), "Source image changed. Select it again.");
+    EXPECT_TRUE(f.only("writing").empty());
+    EXPECT_EQ(readFile(f.target), std::string(13 * MiB, '\xEE'));
+
+    f.approve(bytes, 13 * MiB);
+    EXPECT_EQ(f.run(fd.get(), 512,
+                    [](const WriteEvent& e) {
+                        if (e.stage == "writing") throw ImagerError("channel closed");
+                    }),
+              "channel closed");
+    EXPECT_EQ(f.only("writing").size(), 1u);
+    EXPECT_EQ(f.run(fd.get(), 4096, f.patchAtReadBack(10 * MiB)), kMismatch);
+    EXPECT_EQ(f.run(fd.get(), 4096, f.patchAtReadBack(12 * MiB + 4000)), kPadding);
+    EXPECT_EQ(f.run(openOrThrow(f.target, O_WRONLY).get(), 4096), "USB read-back failed.");
+    EXPECT_EQ(f.run(openOrThrow(f.target, O_RDONLY).get(), 4096),
+              "Writing failed. Check the connection and free space.");
+    f.events.clear();
+    EXPECT_EQ(f.run(fd.get(), 512,
+                    [&](const WriteEvent& e) {
+                        if (e.stage == "verifying") f.cancel.cancel();
+                    }),
+              "cancelled");
+    EXPECT_EQ(f.only("verifying").size(), 1u);
+    EXPECT_TRUE(readFile(f.target).substr(0, bytes.size()) == bytes);  // fully written before
+}
+
+// Catches a read-back served from the page cache instead of the medium, O_DIRECT or not.
+TEST(WriteAndVerify, OnALoopDeviceTheReadBackSeesTheMediumNotThePageCache) {
+    KVI_REQUIRE_ROOT();
+    Images f;
+    const std::string bytes = noise(12 * MiB + 512, 10);
+    f.approve(bytes, 16 * MiB);
+    for (const std::int64_t sector : {512, 4096}) {
+        SCOPED_TRACE(sector);
+        testing::LoopDevice loop(f.target, static_cast<unsigned>(sector));
+        for (const int flags : {O_RDWR | O_EXCL | O_DIRECT, O_RDWR | O_EXCL})
+            EXPECT_EQ(f.run(openOrThrow(loop.path(), flags).get(), sector,
+                            f.patchAtReadBack(10 * MiB + 3)),
+                      kMismatch);
+        const UniqueFd device = openOrThrow(loop.path(), O_RDWR | O_EXCL | O_DIRECT);
+        if (sector == 4096) {
+            EXPECT_EQ(f.run(device.get(), sector, f.patchAtReadBack(12 * MiB + 4095)), kPadding);
+        }
+        EXPECT_EQ(f.run(device.get(), sector), "ok");
+        EXPECT_TRUE(readFile(f.target).substr(0, bytes.size()) == bytes);
     }
 }
 
