@@ -8,44 +8,33 @@
 namespace korvex {
 namespace {
 
-using testing::TempDir;
+using testing::readFile;
+using testing::writeFile;
 
-const std::string kTool = KVI_CATALOGUE_SIGN;
-
-int run(const std::string& arguments) {
-    return std::system((kTool + " " + arguments + " >/dev/null 2>&1").c_str());
-}
-
+// Catches a key overwritten, a signature the application refuses, and a refused catalogue signed.
 TEST(CatalogueSignTool, MakesKeysSignsAndVerifiesButNeverWritesARefusedCatalogue) {
-    TempDir d;
-    auto q = [&](const std::string& name) { return shellQuote(d.file(name)); };
-    ASSERT_EQ(run("keygen " + q("private.pem") + " " + q("public.pem")), 0);
-    EXPECT_NE(run("keygen " + q("private.pem") + " " + q("other.pem")), 0) << "never overwrites";
-    std::string publicPem = testing::readFile(d.file("public.pem"));
-    EXPECT_TRUE(publicPem.starts_with("-----BEGIN PUBLIC KEY-----\n"));
-
-    testing::writeFile(
-        d.file("catalogue.json"),
-        testing::readFile(std::string(KVI_SOURCE_DIR) + "/tools/dev-catalogue/catalogue.json"));
-    ASSERT_EQ(
-        run("sign " + q("private.pem") + " key-1 " + q("catalogue.json") + " " + q("out.json")), 0);
-    std::string config =
-        "{\"url\":\"https://catalogue.korvex.example/c.json\",\"publicKeys\":{"
-        "\"key-1\":\"" +
-        publicPem.substr(0, publicPem.size() - 1) + "\"}}";
-    for (std::size_t at; (at = config.find('\n')) != std::string::npos;)
-        config.replace(at, 1, "\\n");
-    testing::writeFile(d.file("config.json"), config);
-    EXPECT_EQ(run("verify " + q("config.json") + " " + q("out.json")), 0);
-
-    // A catalogue the application would refuse (an http download address) is not written.
-    std::string bad = testing::readFile(d.file("catalogue.json"));
-    bad.replace(bad.find("https://images"), 5, "http");
-    testing::writeFile(d.file("bad.json"), bad);
-    EXPECT_NE(run("sign " + q("private.pem") + " key-1 " + q("bad.json") + " " + q("bad-out.json")),
-              0);
+    testing::TempDir d;
+    auto run = [&](const std::string& arguments) {  // in the test's folder
+        return std::system(("cd " + shellQuote(d.path()) + " && " + shellQuote(KVI_CATALOGUE_SIGN) +
+                            " " + arguments + " >/dev/null 2>&1")
+                               .c_str());
+    };
+    ASSERT_EQ(run("keygen private.pem public.pem"), 0);
+    EXPECT_NE(run("keygen private.pem other.pem"), 0);
+    std::string key = readFile(d.file("public.pem")), bad;
+    ASSERT_TRUE(key.starts_with("-----BEGIN PUBLIC KEY-----\n"));
+    for (std::size_t at; (at = key.find('\n')) != std::string::npos;) key.replace(at, 1, "\\n");
+    writeFile(d.file("config.json"), R"({"url": "https://catalogue.korvex.example/c.json", )"
+                                     R"("publicKeys": {"key-1": ")" +
+                                         key + "\"}}");
+    writeFile(d.file("catalogue.json"),
+              bad = readFile(KVI_SOURCE_DIR "/tools/dev-catalogue/catalogue.json"));
+    ASSERT_EQ(run("sign private.pem key-1 catalogue.json out.json"), 0);
+    EXPECT_EQ(run("verify config.json out.json"), 0);
+    EXPECT_NE(run("verify config.json catalogue.json"), 0);
+    writeFile(d.file("bad.json"), bad.replace(bad.find("https://images"), 5, "http"));
+    EXPECT_NE(run("sign private.pem key-1 bad.json bad-out.json"), 0);
     EXPECT_FALSE(std::filesystem::exists(d.file("bad-out.json")));
-    EXPECT_NE(run("verify " + q("config.json") + " " + q("catalogue.json")), 0);
 }
 
 }  // namespace
