@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,13 +11,10 @@
 #include <system_error>
 
 #include "core/base/utf8_text.hpp"
+#include "core/system/launcher.hpp"
 
 namespace korvex {
 namespace {
-
-[[noreturn]] void throwErrno(int code, const char* what) {
-    throw std::system_error(code, std::generic_category(), what);
-}
 
 int decodeStatus(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -47,39 +43,20 @@ ElevationRunner::ElevationRunner(const std::vector<std::string>& argv) {
     Pipe out = makePipe();
     Pipe err = makePipe();
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out.writeEnd.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err.writeEnd.get(), STDERR_FILENO);
-
     // A session of its own: a terminal's Ctrl-C or hangup reaches only the program that started
     // the runner, which cancels through the channel and so lets the writer stop in order. Without
     // it, sudo relays the terminal's signal and the writer dies mid-write, its private copy left
-    // behind. The runner starts with every signal unblocked and at its default, whatever this
-    // program blocks or ignores for itself.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT}) sigaddset(&defaults, s);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    char path[] = "PATH=/usr/bin:/bin:/usr/sbin:/sbin";
-    char* env[] = {path, nullptr};
-
-    int rc = posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), env);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (rc != 0) {
-        pid_ = -1;
-        throwErrno(rc, "cannot start the elevation runner");
+    // behind. Like every child, the runner starts with every signal unblocked and at its default
+    // and none of this program's descriptors, whatever this program blocks, ignores or holds.
+    LaunchOptions options;
+    options.output = out.writeEnd.get();
+    options.error = err.writeEnd.get();
+    options.environment = std::vector<std::string>{"PATH=/usr/bin:/bin:/usr/sbin:/sbin"};
+    options.newSession = true;
+    try {
+        pid_ = launchProcess(argv, options);
+    } catch (const std::system_error& e) {
+        throw std::system_error(e.code(), "cannot start the elevation runner");
     }
     drains_.emplace_back(&ElevationRunner::drain, this, std::move(out.readEnd), false);
     drains_.emplace_back(&ElevationRunner::drain, this, std::move(err.readEnd), true);

@@ -1,8 +1,8 @@
 // ElevationRunner: the process that runs the writer with administrator rights (polkit's pkexec, or
 // sudo -n when KORVEX_IMAGER_ELEVATE=sudo): the installed writer itself, or the launch script for a
 // writer anywhere else. Started with PATH as its only variable, in
-// a session of its own (no controlling terminal, so terminal signals never reach it) and with
-// every signal unblocked and at its default.
+// a session of its own (no controlling terminal, so terminal signals never reach it), with every
+// signal unblocked and at its default, and with none of this program's descriptors.
 //
 // Its standard output and error are drained so it never blocks on a full pipe; only the end of the
 // error output is kept, for the last line that says why a runner gave up. Owns the child: the

@@ -1,9 +1,7 @@
 #include "core/system/command.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -22,6 +20,7 @@
 #include "core/records/imager_error.hpp"
 #include "core/base/unique_fd.hpp"
 #include "core/base/utf8_text.hpp"
+#include "core/system/launcher.hpp"
 
 namespace korvex {
 namespace {
@@ -45,64 +44,6 @@ constexpr const char* kFailedPrefix = "System query failed: ";
 [[noreturn]] void throwSystemError(int code, const std::string& what) {
     throw std::system_error(code, std::generic_category(), what);
 }
-
-class SpawnActions {
-  public:
-    SpawnActions() {
-        if (int rc = posix_spawn_file_actions_init(&actions_); rc != 0)
-            throwSystemError(rc, "posix_spawn_file_actions_init");
-    }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-
-    void dup2(int from, int to) {
-        if (int rc = posix_spawn_file_actions_adddup2(&actions_, from, to); rc != 0)
-            throwSystemError(rc, "posix_spawn_file_actions_adddup2");
-    }
-    // Closes every descriptor from `lowest` up in the child, including any that some library
-    // in this process opened without close-on-exec.
-    void closeFrom(int lowest) {
-        if (int rc = posix_spawn_file_actions_addclosefrom_np(&actions_, lowest); rc != 0)
-            throwSystemError(rc, "posix_spawn_file_actions_addclosefrom_np");
-    }
-    const posix_spawn_file_actions_t* get() const { return &actions_; }
-
-  private:
-    posix_spawn_file_actions_t actions_;
-};
-
-// Starts the child as the leader of a new process group, so that the group signals reach
-// whatever it starts in turn, with no blocked signals and every signal at its default action
-// (both programs ignore SIGPIPE; a tool must not inherit that).
-class SpawnAttributes {
-  public:
-    SpawnAttributes() {
-        if (int rc = posix_spawnattr_init(&attributes_); rc != 0)
-            throwSystemError(rc, "posix_spawnattr_init");
-        sigset_t none;
-        sigset_t all;
-        sigemptyset(&none);
-        sigfillset(&all);
-        const short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-        int rc = posix_spawnattr_setflags(&attributes_, flags);
-        if (rc == 0) rc = posix_spawnattr_setpgroup(&attributes_, 0);
-        if (rc == 0) rc = posix_spawnattr_setsigmask(&attributes_, &none);
-        if (rc == 0) rc = posix_spawnattr_setsigdefault(&attributes_, &all);
-        if (rc != 0) {
-            posix_spawnattr_destroy(&attributes_);
-            throwSystemError(rc, "posix_spawnattr");
-        }
-    }
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-
-    const posix_spawnattr_t* get() const { return &attributes_; }
-
-  private:
-    posix_spawnattr_t attributes_;
-};
 
 // The child process and its process group. The child is reaped only by reap() (or, on an
 // unwinding path, by the destructor after SIGKILL); until then it stays at least a zombie, so its
@@ -269,29 +210,17 @@ bool exitedCleanly(int status) {
 
 std::string Command::run(const std::string& path, const std::vector<std::string>& arguments,
                          double timeoutSeconds, std::int64_t limit) {
-    std::vector<char*> argv;
-    argv.reserve(arguments.size() + 2);
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    char* envp[] = {const_cast<char*>(kChildPath), const_cast<char*>(kChildLocale), nullptr};
-
+    std::vector<std::string> argv{path};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
     Pipe outputPipe = makePipe();
     Pipe errorPipe = makePipe();
-    pid_t pid = -1;
-    {
-        SpawnActions actions;
-        actions.dup2(outputPipe.writeEnd.get(), STDOUT_FILENO);
-        actions.dup2(errorPipe.writeEnd.get(), STDERR_FILENO);
-        actions.closeFrom(STDERR_FILENO + 1);
-        SpawnAttributes attributes;
-        // glibc reports a failed exec (a missing or non-executable file) here, as an error number.
-        if (int rc =
-                posix_spawn(&pid, path.c_str(), actions.get(), attributes.get(), argv.data(), envp);
-            rc != 0)
-            throwSystemError(rc, "cannot launch " + path);
-    }
-    Child child(pid);
+    LaunchOptions options;
+    options.output = outputPipe.writeEnd.get();
+    options.error = errorPipe.writeEnd.get();
+    options.environment = std::vector<std::string>{kChildPath, kChildLocale};
+    // The leader of a process group of its own, so the group signals below reach whatever the
+    // tool starts in turn.
+    Child child(launchProcess(argv, options));
     // Only the child (and whatever it starts) may hold the write ends, so end of file means they
     // are all done with them.
     outputPipe.writeEnd.reset();
