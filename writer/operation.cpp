@@ -8,8 +8,8 @@
 #include "core/image/source_file.hpp"
 #include "core/native/native.h"
 #include "core/records/imager_error.hpp"
-#include "core/system/disk_facts_linux.hpp"
 #include "core/system/disk_inventory.hpp"
+#include "core/system/system_facts.hpp"
 #include "core/base/unique_fd.hpp"
 #include "writer/writer_main.hpp"
 
@@ -49,7 +49,8 @@ void WriterMain::perform(const WriteRequest& request, Cancellation& cancellation
                          const Progress& progress, DiskFacts& facts) {
     const TargetDisk& target = request.target;
     const Inspection& inspection = request.inspection;
-    const std::vector<std::string> protectedPaths{request.source, homeDirectoryOf(request.uid)};
+    const std::vector<std::string> protectedPaths{
+        request.source, SystemFacts::system().homeDirectoryOf(request.uid)};
 
     requireListed(target, protectedPaths, facts);
 

@@ -1,22 +1,12 @@
 #include "app/catalogue/hardware_probe.hpp"
 
-#include <sys/utsname.h>
-
 #include <cctype>
-#include <fstream>
-#include <iterator>
 
 #include "core/records/json_fields.hpp"
-#include "core/system/command.hpp"
 #include "core/base/utf8_text.hpp"
 
 namespace korvex {
 namespace {
-
-constexpr double kToolSeconds = 8;
-constexpr std::int64_t kToolLimit = 2 * 1024 * 1024;
-// DMI strings and /proc/cpuinfo are small; the cap only guards against an odd file.
-constexpr std::size_t kFileLimit = 2 * 1024 * 1024;
 
 std::string_view trim(std::string_view s) {
     const char* blanks = " \t\n\r\v\f";
@@ -25,22 +15,14 @@ std::string_view trim(std::string_view s) {
     return s.substr(first, s.find_last_not_of(blanks) - first + 1);
 }
 
-std::string readSmallFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::string text;
-    char buffer[4096];
-    while (text.size() < kFileLimit && in.read(buffer, sizeof buffer).gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
+// What one source of the facts gives; empty when it cannot be read, so its field stays empty.
+template <typename Read>
+std::string orEmpty(Read read) {
+    try {
+        return read();
+    } catch (...) {
+        return {};
     }
-    if (in.bad()) return {};
-    return repairUtf8(text);
-}
-
-std::string machineName() {
-    utsname name{};
-    if (uname(&name) != 0) return {};
-    return name.machine;
 }
 
 // Splits one "lspci -mm" line into its fields: the slot, then quoted texts and bare options.
@@ -181,27 +163,26 @@ bool HardwareProbe::isArmMachine(std::string_view machine) {
 }
 
 DeviceProfile HardwareProbe::detect() {
-    return detect(Sources{});
+    return detect(SystemFacts::system());
 }
 
-DeviceProfile HardwareProbe::detect(const Sources& sources) {
+DeviceProfile HardwareProbe::detect(SystemFacts& facts) {
     DeviceProfile profile;
-    profile.manufacturer = std::string(trim(readSmallFile(sources.dmiFolder + "/sys_vendor")));
-    profile.model = std::string(trim(readSmallFile(sources.dmiFolder + "/product_name")));
-    profile.cpu = cpuModelName(readSmallFile(sources.cpuinfo));
-    profile.appleSilicon = isArmMachine(sources.machine ? *sources.machine : machineName());
+    const auto dmi = [&](const char* name) {
+        const std::string text = repairUtf8(orEmpty([&] { return facts.dmiAttribute(name); }));
+        return std::string(trim(text));
+    };
+    profile.manufacturer = dmi("sys_vendor");
+    profile.model = dmi("product_name");
+    profile.cpu = cpuModelName(repairUtf8(orEmpty([&] { return facts.cpuinfo(); })));
+    profile.appleSilicon = isArmMachine(orEmpty([&] { return facts.machine(); }));
     if (profile.cpu.empty() && profile.appleSilicon) {
-        try {
-            profile.cpu =
-                lscpuModelName(Command::run(sources.lscpu, {"--json"}, kToolSeconds, kToolLimit));
-        } catch (...) {
-            // lscpu missing or failing: the generic name below.
-        }
+        // lscpu missing or failing gives the generic name.
+        profile.cpu = lscpuModelName(orEmpty([&] { return facts.processorDescription(); }));
         if (profile.cpu.empty()) profile.cpu = "ARM processor";
     }
     try {
-        profile.gpuNames = displayControllers(
-            Command::run(sources.lspci, {"-mm", "-nn"}, kToolSeconds, kToolLimit));
+        profile.gpuNames = displayControllers(facts.pciDevices());
     } catch (...) {
         // lspci missing, failing, slow or too talkative: no graphics names, the rest stands.
         profile.gpuNames.clear();

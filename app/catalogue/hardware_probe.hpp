@@ -1,36 +1,27 @@
-// HardwareProbe: describes the computer the application runs on, from the system's own sources:
-// the DMI system vendor and product name, the first "model name" of /proc/cpuinfo, the machine
-// architecture, and the display controllers that lspci lists. An ARM host's /proc/cpuinfo names
-// no model; there the processor is the "Model name" that lscpu decodes from its part number (such
-// as "Cortex-A76"), else "ARM processor".
+// HardwareProbe: describes the computer the application runs on, from the system's own sources
+// (SystemFacts): the DMI system vendor and product name, the first "model name" of /proc/cpuinfo,
+// the machine architecture, and the display controllers that lspci lists. An ARM host's
+// /proc/cpuinfo names no model; there the processor is the "Model name" that lscpu decodes from
+// its part number (such as "Cortex-A76"), else "ARM processor".
 //
 // detect() never fails: each source that cannot be read leaves its field empty. It blocks on child
 // processes (lspci, and lscpu on an ARM host, at most 8 seconds each) and is meant for a
-// background thread; calls share nothing and may run concurrently.
+// background thread; calls share nothing and may run concurrently when the facts allow it.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/catalogue/device_profile.hpp"
+#include "core/system/system_facts.hpp"
 
 namespace korvex {
 
 struct HardwareProbe {
-    // Where the facts come from. The defaults are the running system's; tests point them at files
-    // and programs of their own.
-    struct Sources {
-        std::string dmiFolder = "/sys/class/dmi/id";  // holds sys_vendor and product_name
-        std::string cpuinfo = "/proc/cpuinfo";
-        std::string lspci = "/usr/bin/lspci";
-        std::optional<std::string> machine;  // architecture name; nullopt asks uname()
-        std::string lscpu = "/usr/bin/lscpu";
-    };
-
+    // The running system's profile, and the profile `facts` describe.
     static DeviceProfile detect();
-    static DeviceProfile detect(const Sources& sources);
+    static DeviceProfile detect(SystemFacts& facts);
 
     // The trimmed value of the first "model name" line of /proc/cpuinfo text; empty when none.
     static std::string cpuModelName(std::string_view cpuinfo);

@@ -1,6 +1,5 @@
 #include "app/model/app_paths.hpp"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,18 +9,19 @@
 #include <vector>
 
 #include "core/records/imager_error.hpp"
+#include "core/system/system_facts.hpp"
 
 namespace korvex {
 namespace {
 
 std::string homeFolder() {
     if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-        found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/')
-        return found->pw_dir;
+    try {
+        std::string home = SystemFacts::system().homeDirectoryOf(getuid());
+        if (home[0] == '/') return home;
+    } catch (const ImagerError&) {
+        // This user has no record: no home folder.
+    }
     return {};
 }
 
@@ -82,14 +82,14 @@ void AppPaths::makePrivate(const std::string& folder) {
 
 std::string AppPaths::resourceFolder() {
     std::vector<std::string> candidates;
-    std::vector<char> exe(4096);
-    ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size() - 1);
-    if (n > 0) {
-        std::string program(exe.data(), static_cast<std::size_t>(n));
+    try {
+        const std::string program = SystemFacts::system().executable();
         std::string dir = program.substr(0, program.rfind('/'));
         candidates.push_back(dir + "/resources");
-        // /proc/self/exe is canonical, so its folder's parent is the prefix itself.
+        // The program's path is canonical, so its folder's parent is the prefix itself.
         candidates.push_back(dir.substr(0, dir.rfind('/')) + "/share/korvex-imager");
+    } catch (const std::system_error&) {
+        // Where this program lives is unknown: only the source tree can hold the resources.
     }
 #ifdef KVI_SOURCE_RESOURCES
     candidates.push_back(KVI_SOURCE_RESOURCES);

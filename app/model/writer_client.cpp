@@ -26,6 +26,7 @@
 #include "core/base/base64.hpp"
 #include "core/records/imager_error.hpp"
 #include "core/system/disk_inventory.hpp"
+#include "core/system/system_facts.hpp"
 #include "core/base/unique_fd.hpp"
 #include "core/base/utf8_text.hpp"
 
@@ -107,9 +108,13 @@ bool isUtf8(const std::string& text) {
 }  // namespace
 
 std::string WriterClient::locateWriter(const std::string& name) {
+    std::filesystem::path self;
+    try {
+        self = SystemFacts::system().executable();
+    } catch (const std::system_error&) {
+        return name;
+    }
     std::error_code ec;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec) return name;
     std::filesystem::path beside = self.parent_path() / name;
     if (std::filesystem::exists(beside, ec)) return beside;
     return self.parent_path().parent_path() / "libexec" / "korvex-imager" / name;

@@ -1,6 +1,5 @@
 #include "core/system/disk_facts_linux.hpp"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include "core/native/platform.hpp"
 #include "core/records/imager_error.hpp"
 #include "core/system/command.hpp"
+#include "core/system/system_facts.hpp"
 
 namespace korvex {
 
@@ -159,18 +159,6 @@ bool isSafeDeviceName(const std::string& name) {
 
 }  // namespace linux_disk
 
-std::string homeDirectoryOf(uid_t uid) {
-    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(hint > 0 ? static_cast<std::size_t>(hint) : 16384);
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    while (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == ERANGE)
-        buffer.resize(buffer.size() * 2);
-    if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == '\0')
-        throw ImagerError("Unknown user.");
-    return found->pw_dir;
-}
-
 // ---- the real machine ----
 
 std::string LinuxProbe::run(const std::string& tool, const std::vector<std::string>& arguments) {
@@ -214,7 +202,7 @@ bool LinuxProbe::isBlockDevice(const std::string& path) {
 }
 
 std::string LinuxProbe::homeDirectory() {
-    return homeDirectoryOf(getuid());
+    return SystemFacts::system().homeDirectoryOf(getuid());
 }
 
 // ---- facts ----

@@ -29,10 +29,6 @@
 
 namespace korvex {
 
-// The home directory of user `uid`, from the user database. Throws ImagerError "Unknown user."
-// when the user has no record or no home directory: that home cannot be protected.
-std::string homeDirectoryOf(uid_t uid);
-
 // The machine as LinuxDiskFacts sees it. The default members touch the real system.
 class LinuxProbe {
   public:
