@@ -11,10 +11,8 @@
 namespace korvex {
 namespace {
 
-using Names = std::vector<std::string>;
-
-// The facts of one machine a test wrote, by source; a source left out cannot be
-// read. The user and program facts stay the system's.
+// The facts of one machine a test wrote, by source; a source left out cannot be read. The user
+// and program facts stay the system's.
 using Written = std::map<std::string, std::string>;
 class WrittenFacts : public LinuxSystemFacts {
   public:
@@ -32,42 +30,35 @@ class WrittenFacts : public LinuxSystemFacts {
     Written w_;
 };
 
-// An lspci listing with one display controller of each class between other
-// devices, one whose class is named instead of numbered (lspci without -nn) and
-// whose name holds quotes, and lines that are malformed, truncated or of a
-// class that is no display (skipped; the rest still count).
+// An lspci listing with one display controller of each class between other devices, one whose
+// class is named instead of numbered (lspci without -nn) and whose name holds quotes, and lines
+// that are malformed, truncated or of a class that is no display (skipped; the rest still count).
 const std::string kListing =
-    "00:00.0 \"Host bridge [0600]\" \"Intel Corporation [8086]\" \"Device "
-    "[0d57]\" -p00 \"\" \"\"\n"
+    "00:00.0 \"Host bridge [0600]\" \"Intel Corporation [8086]\" \"Device [0d57]\" -p00 \"\" \"\"\n"
     "00:02.0 \"VGA compatible controller [0300]\" \"Intel Corporation [8086]\" "
-    "\"TigerLake-LP GT2 [Iris Xe Graphics] [9a49]\" -r01 -p00 \"Lenovo "
-    "[17aa]\" \"Device [22e4]\"\n"
+    "\"TigerLake-LP GT2 [Iris Xe Graphics] [9a49]\" -r01 -p00 \"Lenovo [17aa]\" \"Device [22e4]\"\n"
     "garbage\n\n00:02.0 \"VGA compatible controller [0300]\" \"Intel\n"
     "00:02.0 \"VGA compatible controller [0300]\"\n"
     "00:02.0 \"VGA compatible controller [0301]\" \"A\" \"B\"\n"
     "00:02.0 \"VGA compatible controller [0300]\" \"\" \"\"\n"
     "00:03.0 \"Audio device\" \"Intel\" \"HD Audio\"\n"
-    "00:04.0 \"Display controller\" \"Vendor \"Q\" Inc\" \"Panel\" -r07 "
-    "\"Dell\" \"D 0810\"\n"
+    "00:04.0 \"Display controller\" \"Vendor \"Q\" Inc\" \"Panel\" -r07 \"Dell\" \"D 0810\"\n"
     "01:00.0 \"3D controller [0302]\" \"NVIDIA Corporation [10de]\" "
-    "\"TU117M [GeForce GTX 1650 Mobile / Max-Q] [1f9d]\" -ra1 -p00 \"Lenovo "
-    "[17aa]\" \"D [22e4]\"\n"
-    "02:00.0 \"Display controller [0380]\" \"Advanced Micro Devices, Inc. "
-    "[AMD/ATI] [1002]\" "
+    "\"TU117M [GeForce GTX 1650 Mobile / Max-Q] [1f9d]\" -ra1 -p00 \"Lenovo [17aa]\" \"D [22e4]\"\n"
+    "02:00.0 \"Display controller [0380]\" \"Advanced Micro Devices, Inc. [AMD/ATI] [1002]\" "
     "\"Device [73ff]\" -rc7 \"\" \"\"";
-const Names kListed = {"Intel Corporation TigerLake-LP GT2 [Iris Xe Graphics]",
-                       "Vendor \"Q\" Inc Panel",
-                       "NVIDIA Corporation TU117M [GeForce GTX 1650 Mobile / Max-Q]",
-                       "Advanced Micro Devices, Inc. [AMD/ATI] Device"};
-
-std::string trimmed(std::string s) {
-    s.erase(0, s.find_first_not_of(" \t\n"));
-    return s.erase(s.find_last_not_of(" \t\n") + 1);
-}
+const std::vector<std::string> kListed = {
+    "Intel Corporation TigerLake-LP GT2 [Iris Xe Graphics]", "Vendor \"Q\" Inc Panel",
+    "NVIDIA Corporation TU117M [GeForce GTX 1650 Mobile / Max-Q]",
+    "Advanced Micro Devices, Inc. [AMD/ATI] Device"};
 
 TEST(HardwareProbe, ReadsThisMachine) {
     const DeviceProfile profile = HardwareProbe::detect();
-    const auto sh = [](const std::string& command) { return trimmed(testing::shell(command)); };
+    const auto sh = [](const std::string& command) {
+        std::string s = testing::shell(command);
+        s.erase(0, s.find_first_not_of(" \t\n"));
+        return s.erase(s.find_last_not_of(" \t\n") + 1);
+    };
     EXPECT_EQ(profile.appleSilicon, HardwareProbe::isArmMachine(sh("uname -m")));
     EXPECT_EQ(profile.manufacturer, sh("cat /sys/class/dmi/id/sys_vendor 2>/dev/null; true"));
     EXPECT_EQ(profile.model, sh("cat /sys/class/dmi/id/product_name 2>/dev/null; true"));
@@ -102,8 +93,7 @@ TEST(HardwareProbe, DescribesTheFactsItIsGiven) {
     EXPECT_EQ(detect({}), DeviceProfile{});
     EXPECT_EQ(detect({{"machine", "armv7l"}}), DeviceProfile{});
     EXPECT_EQ(detect({{"machine", "aarch64"}}), (DeviceProfile{"", "", "ARM processor", {}, true}));
-    // An ARM host names its processor by /proc/cpuinfo, else by the first cluster
-    // lscpu decodes.
+    // An ARM host names its processor by /proc/cpuinfo, else by the first cluster lscpu decodes.
     const std::string a72 = R"({"lscpu":[{"field":"Model name:","data":"Cortex-A72"}]})";
     EXPECT_EQ(detect({{"machine", "arm64"}, {"cpuinfo", "model name : X1"}, {"lscpu", a72}}).cpu,
               "X1");
