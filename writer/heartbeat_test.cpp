@@ -11,8 +11,8 @@
 
 #include <thread>
 
-#include "core/records/records.hpp"
 #include "core/base/unique_fd.hpp"
+#include "core/records/records.hpp"
 #include "tests/test_support.hpp"
 #include "writer/writer_main.hpp"
 
@@ -34,10 +34,6 @@ struct Channel {
         ASSERT_EQ(::send(app.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(bytes.size()));
     }
-    bool cancelledAfterTick() {
-        heartbeat.tick();
-        return cancellation.isCancelled();
-    }
 
   private:
     static std::pair<int, int> pair() {
@@ -52,70 +48,54 @@ struct Channel {
           heartbeat(fds.first, cancellation, [this] { return now; }) {}
 };
 
-TEST(HeartbeatTest, PingsKeepTheWriteGoingUntilTenSecondsPassWithoutOne) {
-    Channel c;
-    EXPECT_FALSE(c.cancelledAfterTick()) << "nothing to read is not a reason to stop";
-    c.send("pi");
-    EXPECT_FALSE(c.cancelledAfterTick());
-    c.now += 9s;
-    c.send("ng\n");
-    EXPECT_FALSE(c.cancelledAfterTick()) << "a ping split across two reads is one ping";
-    c.send("ping\nping\n");
-    EXPECT_FALSE(c.cancelledAfterTick());
-    c.now += 10s;
-    EXPECT_FALSE(c.cancelledAfterTick())
-        << "exactly 10 s since the last ping is not more than 10 s";
-    c.now += 1ms;
-    EXPECT_TRUE(c.cancelledAfterTick());
-}
+// One tick: the clock moves by `wait`, the application sends `bytes` (then hangs up when
+// `hangUp`), and the write must be stopped afterwards exactly when `stopped`.
+struct Tick {
+    Clock::duration wait;
+    std::string bytes;
+    bool stopped;
+    bool hangUp = false;
+};
 
-TEST(HeartbeatTest, TimesOutFromTheStartWhenNoPingEverComes) {
-    Channel c;
-    c.now += 10s + 1ms;
-    EXPECT_TRUE(c.cancelledAfterTick());
-}
-
-TEST(HeartbeatTest, EveryOtherLineCancels) {
+// Catches a ping split across reads taken for two lines, a timeout at exactly 10 s or never, a
+// stray line or an overlong partial line let through, more than 256 bytes read a tick (the line's
+// end would then be seen at once), and an ended stream not taken as a cancel.
+TEST(Heartbeat, StopsTheWriteExactlyWhenTheRulesSay) {
+    const std::string p1024(1024, 'p'), x256(256, 'x');
+    std::vector<std::pair<const char*, std::vector<Tick>>> scripts = {
+        {"pings",
+         {{0s, "", false},
+          {0s, "pi", false},
+          {9s, "ng\n", false},
+          {0s, "ping\nping\n", false},
+          {10s, "", false},
+          {1ms, "", true}}},
+        {"no ping ever", {{10s + 1ms, "", true}}},
+        {"1,025 bytes",
+         {{0s, p1024, false}, {0s, "", false}, {0s, "", false}, {0s, "", false}, {0s, "i", true}}},
+        {"256 a tick", {{0s, x256 + "\n", false}, {0s, "", true}}},
+        {"end of stream", {{0s, "ping\n", false, true}, {0s, "", true}}},
+    };
     for (const std::string& line :
          std::vector<std::string>{"cancel\n", "PING\n", "\n", "ping \n", "ping\r\n", " ping\n",
-                                  "pong\n", "\xFFping\n", std::string("pi\0ng\n", 6)}) {
+                                  "pong\n", "\xFFping\n", std::string("pi\0ng\n", 6)})
+        scripts.push_back({"another line", {{0s, "ping\n" + line + "ping\n", true}}});
+    for (const auto& [name, ticks] : scripts) {
         Channel c;
-        c.send("ping\n" + line + "ping\n");
-        EXPECT_TRUE(c.cancelledAfterTick()) << line;
+        for (std::size_t i = 0; i < ticks.size(); ++i) {
+            SCOPED_TRACE(std::string(name) + ", tick " + std::to_string(i) + " " +
+                         ticks[i].bytes.substr(0, 10));
+            c.now += ticks[i].wait;
+            if (!ticks[i].bytes.empty()) c.send(ticks[i].bytes);
+            if (ticks[i].hangUp) c.app.reset();
+            c.heartbeat.tick();
+            EXPECT_EQ(c.cancellation.isCancelled(), ticks[i].stopped);
+        }
     }
 }
 
-TEST(HeartbeatTest, APartialLineOf1025BytesCancels) {
-    Channel c;
-    c.send(std::string(1024, 'p'));
-    for (int tick = 0; tick < 4; ++tick) EXPECT_FALSE(c.cancelledAfterTick()) << tick;
-    c.send("i");
-    EXPECT_TRUE(c.cancelledAfterTick());
-}
-
-TEST(HeartbeatTest, ReadsAtMost256BytesATick) {
-    Channel c;
-    c.send(std::string(256, 'x') + "\n");
-    EXPECT_FALSE(c.cancelledAfterTick()) << "the line's end is still unread";
-    EXPECT_TRUE(c.cancelledAfterTick());
-}
-
-TEST(HeartbeatTest, TheEndOfTheStreamCancels) {
-    Channel c;
-    c.send("ping\n");
-    c.app.reset();
-    EXPECT_FALSE(c.cancelledAfterTick()) << "the ping is read first";
-    EXPECT_TRUE(c.cancelledAfterTick());
-}
-
-TEST(HeartbeatTest, KeepsItsBufferBoundedOnceOverflowed) {
-    KeepAlive keepAlive(Clock::now());
-    EXPECT_TRUE(keepAlive.receive(std::string(1025, 'x'), Clock::now()));
-    for (int i = 0; i < 100; ++i) keepAlive.receive(std::string(256, 'y'), Clock::now());
-    EXPECT_LE(keepAlive.buffered(), KeepAlive::kMaxBuffered);
-}
-
-TEST(HeartbeatTest, ItsThreadReadsTheChannelUntilStopped) {
+// Catches a thread that never reads, or a stop() that does not join or cannot be repeated.
+TEST(Heartbeat, ItsThreadReadsTheChannelUntilStopped) {
     Channel c;
     c.send("cancel\n");
     c.heartbeat.start();
@@ -124,45 +104,25 @@ TEST(HeartbeatTest, ItsThreadReadsTheChannelUntilStopped) {
     c.heartbeat.stop();
 }
 
-TEST(WriterEventTest, SendsOneCompactJsonLinePerEvent) {
-    Channel c;
-    WriteEvent connected{"connected", 0, 0, "0b8e5b3a-2a43-4bb4-9b6f-3d2c1e0f9a87"};
-    WriteEvent complete{"complete", 1536, 1536, std::nullopt};
-    WriterMain::event(c.writer.get(), connected);
-    WriterMain::event(c.writer.get(), complete);
-    char buffer[512];
-    ssize_t n = recv(c.app.get(), buffer, sizeof buffer, 0);
-    ASSERT_GT(n, 0);
-    std::string text(buffer, static_cast<std::size_t>(n));
-    auto split = text.find('\n');
-    ASSERT_NE(split, std::string::npos);
-    EXPECT_EQ(decodeWriteEvent(text.substr(0, split)), connected);
-    EXPECT_EQ(text.substr(split + 1), encode(complete) + "\n");
-}
-
-TEST(WriterEventTest, FailsWithoutASignalWhenTheApplicationIsGone) {
-    // The default action of SIGPIPE would end this test program.
+// Catches a writer killed by SIGPIPE when the application is gone, and one that waits forever on
+// an application that stopped reading.
+TEST(WriterEvent, GivesUpWhenTheApplicationIsGoneOrStopsReading) {
     struct sigaction previous {};
     struct sigaction byDefault {};
     byDefault.sa_handler = SIG_DFL;
-    sigaction(SIGPIPE, &byDefault, &previous);
-    Channel c;
-    c.app.reset();
-    EXPECT_EQ(testing::failureOf([&] {
-                  WriterMain::event(c.writer.get(), WriteEvent{"writing", 1, 2, std::nullopt});
-              }),
-              "Imager disconnected. Writing stopped.");
+    sigaction(SIGPIPE, &byDefault, &previous);  // its default action would end this program
+    for (bool gone : {true, false}) {
+        Channel c;
+        if (gone) c.app.reset();
+        EXPECT_EQ(testing::failureOf([&] {
+                      for (int i = 0; i < 100000; ++i)
+                          WriterMain::event(c.writer.get(),
+                                            WriteEvent{"writing", i, 0, std::string(4000, 'm')});
+                  }),
+                  "Imager disconnected. Writing stopped.")
+            << gone;
+    }
     sigaction(SIGPIPE, &previous, nullptr);
-}
-
-TEST(WriterEventTest, GivesUpWhenTheApplicationStopsReading) {
-    Channel c;
-    std::string message(4000, 'm');
-    EXPECT_EQ(testing::failureOf([&] {
-                  for (int i = 0; i < 100000; ++i)
-                      WriterMain::event(c.writer.get(), WriteEvent{"writing", i, 0, message});
-              }),
-              "Imager disconnected. Writing stopped.");
 }
 
 }  // namespace
