@@ -203,8 +203,8 @@ TEST(ImageIO, InspectRefusesWhatIsNoImageOfThisUser) {
     }
     for (const auto& [name, expected] : rows) {
         f.events.clear();
-        EXPECT_EQ(failureOf([&] { ImageIO::inspect(f.dir.file(name), f.cancel, f.record()); }),
-                  expected);
+        const std::string path = f.dir.file(name);
+        EXPECT_EQ(failureOf([&] { ImageIO::inspect(path, f.cancel, f.record()); }), expected);
         EXPECT_TRUE(expected != tooLarge || f.events.empty()) << name;
     }
 }
