@@ -1,22 +1,29 @@
 #include "bench/measuring_modes.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/fs.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <sstream>
 
+#include "app/model/writer_client.hpp"
 #include "core/image/image_io.hpp"
 #include "core/image/source_file.hpp"
 #include "core/records/cancellation.hpp"
 #include "core/records/imager_error.hpp"
+#include "core/system/disk_inventory.hpp"
+#include "tests/loop_as_usb_facts.hpp"
 
 namespace korvex::bench {
 namespace {
@@ -57,10 +64,42 @@ int inspectMode(const std::string& path) {
     return 0;
 }
 
-// The pass times come from the events, as a user would see them: the re-check of the stored file
-// runs from the call to the first "inspecting" event, the re-check of the expanded image from there
-// to the first "writing" event, the writing pass from there to the first "verifying" event, the
-// read-back from there to the return.
+// The times of the passes, from the first event of each stage as a user would see them: the
+// re-check of the stored file runs from `checking` (or the call) to the first "inspecting" event,
+// the re-check of the expanded image from there to the first "writing" event, the writing pass from
+// there to the first "verifying" event, the read-back from there to the return.
+struct PassClock {
+    Clock::time_point called = Clock::now();
+    std::optional<Clock::time_point> checking, inspecting, writing, verifying;
+
+    void operator()(const WriteEvent& event) {
+        for (auto [stage, at] : {std::pair{"checking", &checking},
+                                 {"inspecting", &inspecting},
+                                 {"writing", &writing},
+                                 {"verifying", &verifying}})
+            if (!*at && event.stage == stage) *at = Clock::now();
+    }
+
+    void print() const {
+        const Clock::time_point done = Clock::now();
+        if (!inspecting || !writing || !verifying) throw std::runtime_error("an event is missing");
+        auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+        const Clock::time_point start = checking.value_or(called);
+        std::cout << "starting=" << seconds(start - called)
+                  << "\nchecking=" << seconds(*inspecting - start)
+                  << "\ninspecting=" << seconds(*writing - *inspecting)
+                  << "\nwriting=" << seconds(*verifying - *writing)
+                  << "\nverifying=" << seconds(done - *verifying) << "\n";
+        // Where the passes lie on CLOCK_MONOTONIC (steady_clock here), for profilers that can use
+        // it (perf record -k CLOCK_MONOTONIC, then perf report --time START,END).
+        std::cout.precision(15);
+        std::cout << "writing_at=" << seconds(writing->time_since_epoch())
+                  << "\nverifying_at=" << seconds(verifying->time_since_epoch())
+                  << "\ndone_at=" << seconds(done.time_since_epoch()) << "\n";
+        std::cout.precision(6);
+    }
+};
+
 int writeMode(const std::string& path, const std::string& devicePath, const std::string& json) {
     Inspection inspection = decodeInspection(json);
     Cancellation cancel;
@@ -73,37 +112,45 @@ int writeMode(const std::string& path, const std::string& devicePath, const std:
         ::close(device);
         throw std::runtime_error(devicePath + ": BLKSSZGET: " + std::strerror(saved));
     }
-
-    std::optional<Clock::time_point> inspecting, writing, verifying;
-    auto progress = [&](const WriteEvent& event) {
-        if (!inspecting && event.stage == "inspecting") inspecting = Clock::now();
-        if (!writing && event.stage == "writing") writing = Clock::now();
-        if (!verifying && event.stage == "verifying") verifying = Clock::now();
-    };
-    const Clock::time_point called = Clock::now();
+    PassClock passes;
     try {
-        ImageIO::writeAndVerify(source, device, inspection, sectorSize, cancel, progress);
+        ImageIO::writeAndVerify(source, device, inspection, sectorSize, cancel, std::ref(passes));
     } catch (...) {
         ::close(device);
         throw;
     }
-    Clock::time_point done = Clock::now();
+    passes.print();
     ::close(device);
-    if (!inspecting || !writing || !verifying) throw std::runtime_error("an event is missing");
-    std::cout << "checking=" << std::chrono::duration<double>(*inspecting - called).count()
-              << "\ninspecting=" << std::chrono::duration<double>(*writing - *inspecting).count()
-              << "\nwriting=" << std::chrono::duration<double>(*verifying - *writing).count()
-              << "\nverifying=" << std::chrono::duration<double>(done - *verifying).count()
-              << "\nsha256=" << inspection.expandedSHA256 << "\n";
-    // Where the passes lie on CLOCK_MONOTONIC (steady_clock here), for profilers that can use it
-    // (perf record -k CLOCK_MONOTONIC, then perf report --time START,END).
-    std::cout.precision(15);
-    std::cout << "writing_at=" << std::chrono::duration<double>(writing->time_since_epoch()).count()
-              << "\nverifying_at="
-              << std::chrono::duration<double>(verifying->time_since_epoch()).count()
-              << "\ndone_at=" << std::chrono::duration<double>(done.time_since_epoch()).count()
-              << "\n";
-    std::cout.precision(6);
+    std::cout << "sha256=" << inspection.expandedSHA256 << "\n";
+    return 0;
+}
+
+// The whole write as a user makes it: this process becomes `user`, whose client raises `writer`
+// (the test writer) through `sudo -n` and the launch script, and the writer writes the loop device
+// `loop`, which it sees as the USB disk of tests/loop_as_usb_facts.hpp. The time before the first
+// "checking" event is the client's own: the drive's re-check, the channel, the elevation, the
+// launch script's check of its copy of the writer and the writer's start.
+int clientWriteMode(const std::vector<std::string>& a) {
+    const std::string &user = a[1], &writer = a[2], &path = a[3], &loop = a[4];
+    const passwd* entry = ::getpwnam(user.c_str());
+    if (entry == nullptr || ::setgroups(0, nullptr) != 0 ||
+        ::setresgid(entry->pw_gid, entry->pw_gid, entry->pw_gid) != 0 ||
+        ::setresuid(entry->pw_uid, entry->pw_uid, entry->pw_uid) != 0)
+        throw std::runtime_error("cannot become the user " + user);
+    ::setenv("HOME", entry->pw_dir, 1);
+    ::setenv("KORVEX_IMAGER_ELEVATE", "sudo", 1);
+    const Inspection inspection = decodeInspection(a[5]);
+    const WriterClient::Environment environment{[loop](const std::vector<std::string>& paths) {
+                                                    testing::LoopAsUsbFacts facts(loop);
+                                                    return DiskInventory::list(paths, facts);
+                                                },
+                                                writer};
+    Cancellation cancel;
+    PassClock passes;
+    WriterClient::write(WriterClient::resolveImage(path), inspection, testing::testTarget(loop),
+                        cancel, std::ref(passes), environment);
+    passes.print();
+    std::cout << "sha256=" << inspection.expandedSHA256 << "\n";
     return 0;
 }
 
@@ -122,6 +169,8 @@ int runMeasuringMode(const std::vector<std::string>& arguments) {
             status = inspectMode(arguments[1]);
         } else if (mode == "write" && arguments.size() == 4) {
             status = writeMode(arguments[1], arguments[2], arguments[3]);
+        } else if (mode == "client-write" && arguments.size() == 6) {
+            status = clientWriteMode(arguments);
         } else {
             std::cerr << "kvi-bench --child: unknown mode or wrong arguments\n";
             return 2;

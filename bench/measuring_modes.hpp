@@ -11,8 +11,13 @@
 //   stream FILE               ImageIO::stream              -> expanded, sha256
 //   inspect FILE              ImageIO::inspect             -> inspection (JSON), sha256
 //   write FILE DEVICE JSON    ImageIO::writeAndVerify of FILE to DEVICE, JSON being the encoded
-//                             Inspection               -> writing, verifying (seconds), sha256,
+//                             Inspection    -> starting, checking, inspecting, writing, verifying
+//                             (seconds: see PassClock), sha256,
 //                             and writing_at, verifying_at, done_at (CLOCK_MONOTONIC seconds)
+//   client-write USER WRITER FILE LOOP JSON
+//                             as USER, WriterClient::write of FILE (USER's) through the test
+//                             writer WRITER onto the loop device LOOP ("loopN") presented as a
+//                             USB disk, raised by sudo -n -> the same, and starting (seconds)
 #pragma once
 
 #include <map>
