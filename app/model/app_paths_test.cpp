@@ -3,110 +3,76 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <map>
-#include <system_error>
 
-#include "core/records/imager_error.hpp"
 #include "tests/test_support.hpp"
 
 namespace korvex {
 namespace {
 
-using testing::TempDir;
-
-// Sets or clears an environment variable for one scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
-struct MapPreferences : PreferenceStore {
-    std::map<std::string, std::string, std::less<>> values;
+struct Preferences : PreferenceStore {
+    std::optional<std::string> download;
     std::optional<std::string> string(std::string_view key) const override {
-        auto it = values.find(key);
-        if (it == values.end()) return std::nullopt;
-        return it->second;
+        return key == kDownloadDirectoryKey ? download : std::nullopt;
     }
 };
 
-mode_t modeOf(const std::string& path) {
-    struct stat st {};
-    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-    return st.st_mode & 07777;
-}
-
-std::string failureOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const ImagerError& e) {
-        return e.description();
-    } catch (const std::system_error&) {
-        return "system error";
-    }
-    return "succeeded";
-}
-
+// Catches: an empty or relative XDG_DATA_HOME taken as the data folder; the chosen download
+// folder ignored, an empty choice taken as a folder, or a trailing separator kept.
 TEST(AppPaths, FolderAndCacheFollowTheEnvironmentAndThePreference) {
-    ScopedEnv home("HOME", "/home/tester");
-    {
-        ScopedEnv data("XDG_DATA_HOME", "/data/tester");
-        EXPECT_EQ(AppPaths::applicationFolder(), "/data/tester/Korvex Imager");
+    ::setenv("HOME", "/home/tester", 1);
+    const std::string home = "/home/tester/.local/share/Korvex Imager";
+    const struct {
+        const char* data;
+        std::optional<std::string> download;
+        std::string folder, cache;
+    } cases[] = {
+        {"/data/tester", std::nullopt, "/data/tester/Korvex Imager",
+         "/data/tester/Korvex Imager/Images"},
+        {nullptr, std::nullopt, home, home + "/Images"},
+        {"", "", home, home + "/Images"},
+        {"relative/data", "/media/tester/Stick/", home, "/media/tester/Stick/Images"},
+    };
+    for (const auto& c : cases) {
+        c.data ? ::setenv("XDG_DATA_HOME", c.data, 1) : ::unsetenv("XDG_DATA_HOME");
+        Preferences preferences;
+        preferences.download = c.download;
+        EXPECT_EQ(AppPaths::applicationFolder(), c.folder) << c.data;
+        EXPECT_EQ(AppPaths::cache(preferences), c.cache) << c.data;
     }
-    for (const char* ignored : {static_cast<const char*>(nullptr), "", "relative/data"}) {
-        ScopedEnv data("XDG_DATA_HOME", ignored);
-        EXPECT_EQ(AppPaths::applicationFolder(), "/home/tester/.local/share/Korvex Imager");
-    }
-    ScopedEnv data("XDG_DATA_HOME", nullptr);
-    MapPreferences preferences;
-    EXPECT_EQ(AppPaths::cache(preferences), "/home/tester/.local/share/Korvex Imager/Images");
-    preferences.values["downloadDirectory"] = "";
-    EXPECT_EQ(AppPaths::cache(preferences), "/home/tester/.local/share/Korvex Imager/Images");
-    preferences.values["downloadDirectory"] = "/media/tester/Stick/";
-    EXPECT_EQ(AppPaths::cache(preferences), "/media/tester/Stick/Images");
 }
 
+// Catches: folders created with the umask's modes; an existing folder's modes changed; a link or
+// a file in the place of the folder accepted; a link in a parent refused.
 TEST(AppPaths, MakePrivateCreatesOwnerOnlyFoldersAndRefusesLinksAndFiles) {
-    TempDir root;
-    const std::string nested = root.file("a/b/Korvex Imager");
-    mode_t old = ::umask(0);  // a permissive umask must not widen what is created
-    AppPaths::makePrivate(nested);
+    testing::TempDir root;
+    auto mode = [&](const std::string& name) {
+        struct stat st {};
+        EXPECT_EQ(::lstat(root.file(name).c_str(), &st), 0) << name;
+        return st.st_mode & 07777;
+    };
+    auto failure = [&](const std::string& name) {
+        const std::string text =
+            testing::failureOf([&] { AppPaths::makePrivate(root.file(name)); });
+        return text.starts_with("other: ") ? "other" : text;
+    };
+    const mode_t old = ::umask(0);
+    AppPaths::makePrivate(root.file("a/b/Korvex Imager"));
     ::umask(old);
-    EXPECT_EQ(modeOf(root.file("a")), 0700u);
-    EXPECT_EQ(modeOf(nested), 0700u);
-
-    // An existing folder is accepted as it is.
+    EXPECT_EQ(mode("a"), 0700u);
+    EXPECT_EQ(mode("a/b/Korvex Imager"), 0700u);
     std::filesystem::create_directory(root.file("open"));
     ::chmod(root.file("open").c_str(), 0755);
     AppPaths::makePrivate(root.file("open"));
-    EXPECT_EQ(modeOf(root.file("open")), 0755u);
+    EXPECT_EQ(mode("open"), 0755u);
 
-    std::filesystem::create_directory_symlink(nested, root.file("link"));
-    EXPECT_EQ(failureOf([&] { AppPaths::makePrivate(root.file("link")); }),
-              "Unsafe application directory.");
+    std::filesystem::create_directory_symlink(root.file("a/b/Korvex Imager"), root.file("link"));
     testing::writeFile(root.file("file"), "x");
-    EXPECT_EQ(failureOf([&] { AppPaths::makePrivate(root.file("file")); }), "system error");
-    EXPECT_EQ(failureOf([&] { AppPaths::makePrivate(root.file("file/below")); }), "system error");
-    // A link in a parent is the user's own arrangement and is fine.
-    AppPaths::makePrivate(root.file("link/inner"));
-    EXPECT_EQ(modeOf(nested + "/inner"), 0700u);
+    EXPECT_EQ(failure("link"), "Unsafe application directory.");
+    EXPECT_EQ(failure("file"), "other");
+    EXPECT_EQ(failure("file/below"), "other");
+    EXPECT_EQ(failure("link/inner"), "(no failure)");
+    EXPECT_EQ(mode("a/b/Korvex Imager/inner"), 0700u);
 }
 
 }  // namespace
