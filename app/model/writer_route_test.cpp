@@ -4,7 +4,6 @@
 // writer, so the direct route reaches the writer and the script route is refused; the stand-in
 // writer answers "Disk on fire." when reached. REQUIRES: root.
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -21,35 +20,15 @@ namespace korvex {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
-using testing::TestUser;
 
-// A folder tree that only root can write: below /run, whose chain up to / is root's alone.
-class RootTree {
-  public:
-    RootTree() {
-        char name[] = "/run/kvi-route-XXXXXX";
-        if (mkdtemp(name) != nullptr) path_ = name;
-        chmod(path_.c_str(), 0755);
-    }
-    ~RootTree() {
-        std::error_code ec;
-        if (!path_.empty()) fs::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-// `program` copied to `folder`/kvi-fake-writer with `mode`, owned by `uid`; folders 0755.
-std::string place(const std::string& folder, unsigned uid, mode_t mode) {
+// The stand-in writer copied to `folder`/kvi-fake-writer, owned by `uid`; folders 0755.
+std::string place(const std::string& folder, unsigned uid) {
     fs::create_directories(folder);
     chmod(folder.c_str(), 0755);
     const std::string copy = folder + "/kvi-fake-writer";
     fs::copy_file(KVI_FAKE_WRITER, copy, fs::copy_options::overwrite_existing);
     EXPECT_EQ(chown(copy.c_str(), uid, uid), 0);
-    EXPECT_EQ(chmod(copy.c_str(), mode), 0);
+    EXPECT_EQ(chmod(copy.c_str(), 0755), 0);
     return copy;
 }
 
@@ -57,25 +36,27 @@ class WriterRoute : public ::testing::Test {
   protected:
     void SetUp() override {
         KVI_REQUIRE_ROOT();
-        user_ = std::make_unique<TestUser>("kviroute");
+        char name[] = "/run/kvi-route-XXXXXX";  // /run and every folder above it are root's alone
+        ASSERT_NE(mkdtemp(name), nullptr);
+        chmod((root_ = name).c_str(), 0755);
+        user_ = std::make_unique<testing::TestUser>("kviroute");
         ASSERT_TRUE(user_->valid()) << "no test user could be created";
-        ASSERT_FALSE(root_.path().empty());
+        fs::create_directory(root_ + "/home");  // a folder of the user's, below root's alone
+        ASSERT_EQ(chown((root_ + "/home").c_str(), user_->uid(), user_->gid()), 0);
     }
     void TearDown() override {
-        if (!sudoers_.empty()) fs::remove(sudoers_);
+        std::error_code ignored;
+        if (!root_.empty()) fs::remove_all(root_, ignored);
+        fs::remove(sudoers_, ignored);
         user_.reset();
     }
 
-    // Lets the test user run `writer` alone as root through sudo -n.
-    void allowOnly(const std::string& writer) {
+    // WriterClient::write as the test user, allowed to run `writer` alone through sudo -n: the
+    // outcome, and the runner's last line when the write did not complete.
+    std::pair<std::string, std::string> write(const std::string& writer) {
         sudoers_ = "/etc/sudoers.d/" + user_->name() + "-writer";
         testing::writeFile(sudoers_, user_->name() + " ALL=(root) NOPASSWD: " + writer + "\n");
         chmod(sudoers_.c_str(), 0440);
-    }
-
-    // WriterClient::write as the test user with `writer`; the outcome, and the runner's last
-    // line when the write did not complete.
-    std::pair<std::string, std::string> write(const std::string& writer) {
         // The stand-in writer's behaviour is named by the image's file name.
         const std::string image = images_.file("error-then-exit.img");
         testing::writeFile(image, std::string(512, 'x'));
@@ -89,7 +70,7 @@ class WriterRoute : public ::testing::Test {
                 [disk](const std::vector<std::string>&) { return std::vector{disk}; }, writer};
             Cancellation cancel;
             std::string said;
-            std::string outcome = testing::failureOf([&] {
+            const std::string outcome = testing::failureOf([&] {
                 try {
                     WriterClient::write(
                         image, Inspection{512, 512, digest, digest}, disk, cancel,
@@ -102,85 +83,64 @@ class WriterRoute : public ::testing::Test {
             std::fprintf(out, "%s\n%s", outcome.c_str(), said.c_str());
             return 0;
         });
-        const std::string& text = child.text;
-        const std::size_t cut = text.find('\n');
-        if (cut == std::string::npos) return {text, ""};
-        return {text.substr(0, cut), text.substr(cut + 1)};
+        const std::size_t cut = child.text.find('\n');
+        if (cut == std::string::npos) return {child.text, ""};
+        return {child.text.substr(0, cut), child.text.substr(cut + 1)};
     }
 
-    std::unique_ptr<TestUser> user_;
-    RootTree root_;
-    TempDir images_;
-    std::string sudoers_;
+    std::string root_, sudoers_;
+    std::unique_ptr<testing::TestUser> user_;
+    testing::TempDir images_;
 };
 
-// Fault caught: an installed writer still sent through the launch script, so a sudoers rule
-// naming the writer alone (the headless set-up) could never start it.
-TEST_F(WriterRoute, WriterOnlyRootCanReplaceIsStartedDirectly) {
-    const std::string writer = place(root_.path() + "/libexec/korvex-imager", 0, 0755);
-    ASSERT_EQ(WriterClient::installedWriter(writer), writer);
-    allowOnly(writer);
-    EXPECT_EQ(write(writer).first, "Disk on fire.");
+// Catches: an installed writer still sent through the launch script, so a sudoers rule naming the
+// writer alone (the headless set-up) could never start it; a writer that its user could swap
+// started as root by its path (no copy, no digest check); a refusal without the runner's reason.
+TEST_F(WriterRoute, OnlyAWriterOnlyRootCanReplaceIsStartedDirectly) {
+    const std::string installed = place(root_ + "/libexec/korvex-imager", 0);
+    ASSERT_EQ(WriterClient::installedWriter(installed), installed);
+    EXPECT_EQ(write(installed).first, "Disk on fire.");
+
+    const std::string users = place(root_ + "/home/libexec", user_->uid());
+    ASSERT_FALSE(WriterClient::installedWriter(users));
+    const auto [outcome, said] = write(users);  // were it started directly, the rule would let it
+    EXPECT_EQ(outcome, WriteIncomplete::kText);
+    EXPECT_NE(said.find("sudo"), std::string::npos) << said;
 }
 
-// Fault caught: a writer that a user could swap started as root by its path (no copy, no digest
-// check); and a refusal reported without the runner's reason.
-TEST_F(WriterRoute, WriterAUserCouldReplaceGoesThroughTheScript) {
-    TempDir owned;
-    ASSERT_EQ(chown(owned.path().c_str(), user_->uid(), user_->gid()), 0);
-    chmod(owned.path().c_str(), 0755);
-    const std::string cases[] = {
-        place(owned.path() + "/libexec", user_->uid(), 0755),  // the user's own file
-        place(owned.path() + "/root", 0, 0755),                // root's, below the user's folder
-    };
-    EXPECT_EQ(chown((owned.path() + "/root").c_str(), 0, 0), 0);
-    for (const std::string& writer : cases) {
-        SCOPED_TRACE(writer);
-        EXPECT_FALSE(WriterClient::installedWriter(writer));
-        allowOnly(writer);  // were it started directly, this rule would let it run
-        auto [outcome, said] = write(writer);
-        EXPECT_EQ(outcome, WriteIncomplete::kText);
-        EXPECT_NE(said.find("sudo"), std::string::npos) << said;
-    }
-}
-
-// Fault caught: a root-owned writer judged installed although a group, another user or a
-// symbolic link's target folder could change what runs.
+// Catches: a root-owned writer judged installed although a group, another user or the owner of a
+// folder above could change what runs; a link not resolved to the writer it names.
 TEST_F(WriterRoute, InstalledMeansRootOnlyAllTheWayUp) {
-    const std::string folder = root_.path() + "/a/b";
-    const std::string writer = place(folder, 0, 0755);
-    struct Case {
+    const std::string writer = place(root_ + "/a/b", 0);
+    const struct {
         std::string path;
         mode_t mode;
         bool installed;
     } cases[] = {
-        {writer, 0755, true},
-        {writer, 0775, false},                // group-writable file
-        {writer, 0757, false},                // other-writable file
-        {root_.path() + "/a", 0775, false},   // group-writable folder above
-        {root_.path() + "/a", 01777, false},  // a /tmp-like folder above
+        {writer, 0755, true},         {writer, 0775, false},  // group-writable file
+        {writer, 0757, false},                                // other-writable file
+        {root_ + "/a", 0775, false},                          // group-writable folder above
+        {root_ + "/a", 01777, false},                         // a /tmp-like folder above
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.path + " " + std::to_string(c.mode));
         struct stat before {};
-        const bool exists = stat(c.path.c_str(), &before) == 0;
-        if (exists) chmod(c.path.c_str(), c.mode);
+        ASSERT_EQ(stat(c.path.c_str(), &before), 0);
+        chmod(c.path.c_str(), c.mode);
         EXPECT_EQ(WriterClient::installedWriter(writer).has_value(), c.installed);
-        if (exists) chmod(c.path.c_str(), before.st_mode & 07777);
+        chmod(c.path.c_str(), before.st_mode & 07777);
     }
-    EXPECT_FALSE(WriterClient::installedWriter(root_.path() + "/missing"));
-    // A link resolves to the writer it names, which is then what runs.
+    EXPECT_FALSE(WriterClient::installedWriter(place(root_ + "/home/root", 0)));  // user's folder
+    EXPECT_FALSE(WriterClient::installedWriter(root_ + "/missing"));
     fs::create_symlink(writer, images_.file("link"));
     EXPECT_EQ(WriterClient::installedWriter(images_.file("link")), writer);
 }
 
-// Fault caught: the runner's reason lost behind trailing blank lines, or its escape sequences and
+// Catches: the runner's reason lost behind trailing blank lines, or its escape sequences and
 // broken text passed on to the user's terminal.
 TEST(ElevationRunnerOutput, LastLineOfErrorOutputAsPlainText) {
     const std::string longLine(600, 'x');
-    struct Case {
-        std::string script, line;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"printf 'first\\nsudo: a password is required\\n\\n  \\n' >&2",
          "sudo: a password is required"},
         {"printf 'red \\033[31mtext\\r' >&2; echo out", "red  [31mtext"},
@@ -188,10 +148,10 @@ TEST(ElevationRunnerOutput, LastLineOfErrorOutputAsPlainText) {
         {"printf '%s' " + longLine + " >&2", longLine.substr(0, ElevationRunner::kLineLimit)},
         {"echo only-standard-output", ""},
     };
-    for (const Case& c : cases) {
-        ElevationRunner runner({"/bin/sh", "-c", c.script});
+    for (const auto& [script, line] : cases) {
+        ElevationRunner runner({"/bin/sh", "-c", script});
         runner.wait();
-        EXPECT_EQ(runner.lastErrorLine(), c.line) << c.script;
+        EXPECT_EQ(runner.lastErrorLine(), line) << script;
     }
 }
 
