@@ -14,6 +14,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "bench/child_process.hpp"
 #include "bench/comparisons.hpp"
 #include "bench/measuring_modes.hpp"
+#include "core/system/system_facts.hpp"
 
 namespace {
 
@@ -35,10 +37,11 @@ constexpr const char* kUsage =
     "  --only NAME    run only the named comparisons (see --list)\n";
 
 std::string selfPath() {
-    char path[4096];
-    ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) throw BenchError("cannot find this program's path");
-    return std::string(path, static_cast<size_t>(n));
+    try {
+        return korvex::SystemFacts::system().executable();
+    } catch (const std::system_error&) {
+        throw BenchError("cannot find this program's path");
+    }
 }
 
 std::string now() {
