@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 #include "core/base/unique_fd.hpp"
+#include "core/system/launcher.hpp"
 
 namespace korvex::bench {
 namespace {
@@ -68,10 +70,6 @@ void onInterrupt(int signal) {
 
 Finished run(const std::vector<std::string>& argv, const std::string& stdoutPath) {
     if (argv.empty()) throw BenchError("run: no program");
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
     Fd nullIn(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     if (nullIn.get() < 0) throw BenchError(errnoText("/dev/null"));
     Fd outRead, outWrite, errRead, errWrite;
@@ -84,22 +82,18 @@ Finished run(const std::vector<std::string>& argv, const std::string& stdoutPath
     }
     makePipe(errRead, errWrite);
 
+    // The program's own launcher: a clean signal state, no descriptors but the three, and a
+    // process group of its own that an interrupt can kill whole.
     auto start = std::chrono::steady_clock::now();
-    pid_t pid = ::fork();
-    if (pid < 0) throw BenchError(errnoText("fork"));
-    if (pid == 0) {
-        // Only async-signal-safe calls between fork and exec.
-        ::setpgid(0, 0);
-        ::signal(SIGINT, SIG_DFL);
-        ::signal(SIGTERM, SIG_DFL);
-        ::signal(SIGHUP, SIG_DFL);
-        if (::dup2(nullIn.get(), 0) < 0 || ::dup2(outWrite.get(), 1) < 0 ||
-            ::dup2(errWrite.get(), 2) < 0)
-            ::_exit(126);
-        ::execvp(args[0], args.data());
-        ::_exit(127);
+    pid_t pid = -1;
+    try {
+        pid = launchProcess(argv, {.input = nullIn.get(),
+                                   .output = outWrite.get(),
+                                   .error = errWrite.get(),
+                                   .searchPath = true});
+    } catch (const std::system_error& failure) {
+        throw BenchError(failure.what());
     }
-    ::setpgid(pid, pid);  // also here, so the group exists before anyone signals it
     runningGroup.store(pid);
     outWrite.reset();
     errWrite.reset();
