@@ -26,9 +26,9 @@ TEST(LaunchScript, RefusesMalformedDigestOrRequest) {
     EXPECT_EQ(failure(std::string(64, 'A'), "abc"), "(no failure)");  // either letter case
 }
 
-// Catches: a writer path that leaves its quotes; a copy run unchecked, writable, with the caller's
-// environment or another argument; a digest tool taken from the caller's PATH; the private copy
-// left behind after a run, a refusal or a signal to the script.
+// Catches: a writer path that leaves its quotes; a copy run unchecked, writable, under a lax
+// umask, with the caller's environment or another argument; a tool found through the caller's
+// PATH; the private copy left behind after a run, a refusal or a signal to the script.
 TEST(LaunchScript, RunsOnlyTheCheckedPrivateCopyAndAlwaysRemovesIt) {
     testing::TempDir dir;
     ::chmod(dir.path().c_str(), 0755);
@@ -42,7 +42,7 @@ TEST(LaunchScript, RunsOnlyTheCheckedPrivateCopyAndAlwaysRemovesIt) {
         const bool forged = c == "forged", signal = !c.empty() && !forged;
         std::filesystem::remove(report);
         testing::writeFile(writer,
-                           "#!/bin/sh\n{ echo \"$#:$1\"; stat -c %a \"$0\" \"${0%/*}\"; "
+                           "#!/bin/sh\n{ echo \"$#:$1\"; stat -c %a \"$0\" \"${0%/*}\"; umask; "
                            "env; echo \"$0\"; } > '" +
                                report + "'\n" + (signal ? "kill -" + c + " $PPID\n" : ""));
         ::chmod(writer.c_str(), 0755);
@@ -65,7 +65,7 @@ TEST(LaunchScript, RunsOnlyTheCheckedPrivateCopyAndAlwaysRemovesIt) {
         }
         EXPECT_TRUE(signal || run.exitedCleanly());
         const std::string seen = readFile(report);
-        EXPECT_EQ(seen.rfind("1:eyJ2Ijox+/==\n500\n700\n", 0), 0u) << seen;
+        EXPECT_EQ(seen.rfind("1:eyJ2Ijox+/==\n500\n700\n0077\n", 0), 0u) << seen;
         EXPECT_EQ(seen.find("HOME="), std::string::npos);
         EXPECT_NE(seen.find("PATH=/usr/bin:/bin:/usr/sbin:/sbin\n"), std::string::npos);
         const std::string copy = seen.substr(seen.rfind('\n', seen.size() - 2) + 1);
