@@ -16,14 +16,11 @@
 namespace korvex {
 namespace {
 
-constexpr const char* kDriveChanged =
-    "The selected drive changed, is protected or was disconnected. Select it again.";
-
 void requireListed(const TargetDisk& target, const std::vector<std::string>& protectedPaths,
                    DiskFacts& facts) {
     std::vector<TargetDisk> drives = DiskInventory::list(protectedPaths, facts);
     if (std::find(drives.begin(), drives.end(), target) == drives.end())
-        throw ImagerError(kDriveChanged);
+        throw ImagerError(kSelectedDriveChanged);
 }
 
 // Flushes and closes the device however the write ends.

@@ -1,7 +1,7 @@
 #include "app/catalogue/catalogue_model.hpp"
 
 #include "app/catalogue/pattern.hpp"
-#include "app/catalogue/unicode_text.hpp"
+#include "core/base/graphemes.hpp"
 #include "core/records/decode_error.hpp"
 #include "core/records/json_fields.hpp"
 
@@ -162,7 +162,7 @@ std::vector<ReleaseDetail> ImageVariant::releaseDetails(bool chinese) const {
 
 bool ImageVariant::safeChangelogPath(std::string_view path) {
     // The length test comes first and is capped, so a huge path costs no more than a short one.
-    if (unicode::characterCount(path, 301) > 300) return false;
+    if (graphemeCount(path, 301) > 300) return false;
     static const Pattern shape("^/(release|blog)/[A-Za-z0-9_./-]+/$");
     if (!shape.search(path)) return false;
     // A caseless class also admits letters that fold to ASCII (the Kelvin sign to "k"); a path

@@ -1,19 +1,12 @@
 #include "app/catalogue/hardware_probe.hpp"
 
-#include <cctype>
 
+#include "core/base/ascii_text.hpp"
 #include "core/records/json_fields.hpp"
 #include "core/base/utf8_text.hpp"
 
 namespace korvex {
 namespace {
-
-std::string_view trim(std::string_view s) {
-    const char* blanks = " \t\n\r\v\f";
-    std::size_t first = s.find_first_not_of(blanks);
-    if (first == std::string_view::npos) return {};
-    return s.substr(first, s.find_last_not_of(blanks) - first + 1);
-}
 
 // What one source of the facts gives; empty when it cannot be read, so its field stays empty.
 template <typename Read>
@@ -70,10 +63,8 @@ std::string_view splitId(std::string_view& text) {
     if (text.size() >= 7 && text.back() == ']' && text[text.size() - 7] == ' ' &&
         text[text.size() - 6] == '[') {
         std::string_view id = text.substr(text.size() - 5, 4);
-        bool hex = true;
-        for (char c : id) hex = hex && std::isxdigit(static_cast<unsigned char>(c));
-        if (hex) {
-            text = trim(text.substr(0, text.size() - 7));
+        if (isHexText(id)) {
+            text = trimAscii(text.substr(0, text.size() - 7));
             return id;
         }
     }
@@ -97,8 +88,8 @@ std::string HardwareProbe::cpuModelName(std::string_view cpuinfo) {
         if (end == std::string_view::npos) end = cpuinfo.size();
         std::string_view line = cpuinfo.substr(start, end - start);
         std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos && trim(line.substr(0, colon)) == "model name") {
-            return std::string(trim(line.substr(colon + 1)));
+        if (colon != std::string_view::npos && trimAscii(line.substr(0, colon)) == "model name") {
+            return std::string(trimAscii(line.substr(colon + 1)));
         }
         start = end + 1;
     }
@@ -118,8 +109,8 @@ std::string HardwareProbe::lscpuModelName(std::string_view output) {
             pending.pop_back();
             const auto field = json::textMember(*entry, "field");
             const auto data = json::textMember(*entry, "data");
-            if (field && data && trim(*field) == "Model name:") {
-                const std::string_view name = trim(*data);
+            if (field && data && trimAscii(*field) == "Model name:") {
+                const std::string_view name = trimAscii(*data);
                 if (!name.empty() && name != "-") return repairUtf8(name);
             }
             const json::Json* children = json::member(*entry, "children");
@@ -139,7 +130,7 @@ std::vector<std::string> HardwareProbe::displayControllers(std::string_view outp
     while (start < output.size()) {
         std::size_t end = output.find('\n', start);
         if (end == std::string_view::npos) end = output.size();
-        auto parts = machineFields(trim(output.substr(start, end - start)));
+        auto parts = machineFields(trimAscii(output.substr(start, end - start)));
         start = end + 1;
         // slot, class, vendor, device, then subsystem fields
         if (parts.size() < 4 || !isDisplayClass(parts[1])) continue;
@@ -147,8 +138,8 @@ std::vector<std::string> HardwareProbe::displayControllers(std::string_view outp
         std::string_view device = parts[3];
         splitId(vendor);
         splitId(device);
-        std::string name(trim(vendor));
-        device = trim(device);
+        std::string name(trimAscii(vendor));
+        device = trimAscii(device);
         if (!device.empty()) {
             if (!name.empty()) name += ' ';
             name.append(device);
@@ -170,7 +161,7 @@ DeviceProfile HardwareProbe::detect(SystemFacts& facts) {
     DeviceProfile profile;
     const auto dmi = [&](const char* name) {
         const std::string text = repairUtf8(orEmpty([&] { return facts.dmiAttribute(name); }));
-        return std::string(trim(text));
+        return std::string(trimAscii(text));
     };
     profile.manufacturer = dmi("sys_vendor");
     profile.model = dmi("product_name");

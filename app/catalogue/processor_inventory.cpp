@@ -9,8 +9,9 @@
 #include "app/catalogue/pattern.hpp"
 #include "app/catalogue/unicode_text.hpp"
 #include "app/model/app_paths.hpp"
-#include "core/records/imager_error.hpp"
+#include "core/base/graphemes.hpp"
 #include "core/base/utf8_text.hpp"
+#include "core/records/imager_error.hpp"
 
 namespace korvex {
 namespace {
@@ -162,7 +163,7 @@ std::string ProcessorInventory::normal(std::string_view text) {
 
 std::optional<ProcessorName> ProcessorInventory::canonical(std::string_view text) const {
     const std::string key = normal(text);
-    if (key.empty() || unicode::characterCount(key, kMaxKeyCharacters + 1) > kMaxKeyCharacters)
+    if (key.empty() || graphemeCount(key, kMaxKeyCharacters + 1) > kMaxKeyCharacters)
         return std::nullopt;
 
     const auto& entries = table().entries;
@@ -191,7 +192,7 @@ std::optional<ProcessorName> ProcessorInventory::canonical(std::string_view text
 
 std::vector<ProcessorName> ProcessorInventory::suggestions(std::string_view text) const {
     const std::string key = normal(text);
-    std::size_t length = unicode::characterCount(key, kMaxKeyCharacters + 1);
+    std::size_t length = graphemeCount(key, kMaxKeyCharacters + 1);
     if (length < 2 || length > kMaxKeyCharacters) return {};
 
     const auto& entries = table().entries;

@@ -5,6 +5,7 @@
 
 #include "app/catalogue/pattern.hpp"
 #include "app/catalogue/unicode_text.hpp"
+#include "core/base/graphemes.hpp"
 
 namespace korvex {
 namespace {
@@ -141,8 +142,7 @@ Recommendation Recommender::recommend(std::string_view cpu, std::string_view gra
     if (graphics == "nvidia") return none("nvidia");
     if (graphics == "unknown" && anyNvidia(host)) return none("nvidia");
 
-    if (unicode::characterCount(cpu, kMaxCpuCharacters + 1) > kMaxCpuCharacters)
-        return none("unknown");
+    if (graphemeCount(cpu, kMaxCpuCharacters + 1) > kMaxCpuCharacters) return none("unknown");
     std::optional<ProcessorName> found = inventory.canonical(cpu);
     if (!found) return none("unknown");
     const std::string name = unicode::upper(found->name);

@@ -8,19 +8,21 @@
 
 #include <array>
 #include <cerrno>
+#include <limits>
 #include <memory>
 #include <set>
 #include <system_error>
 #include <unordered_set>
 
 #include "app/catalogue/pattern.hpp"
-#include "app/catalogue/unicode_text.hpp"
 #include "app/model/app_paths.hpp"
+#include "core/base/base64.hpp"
+#include "core/base/graphemes.hpp"
+#include "core/base/unique_fd.hpp"
 #include "core/image/image_io.hpp"
 #include "core/records/decode_error.hpp"
 #include "core/records/imager_error.hpp"
 #include "core/records/json_fields.hpp"
-#include "core/base/unique_fd.hpp"
 
 namespace korvex {
 namespace {
@@ -105,7 +107,7 @@ bool signatureHolds(const std::string& rawKey, const std::string& signature,
 }
 
 bool longerThan(std::string_view text, std::size_t characters) {
-    return unicode::characterCount(text, characters + 1) > characters;
+    return graphemeCount(text, characters + 1) > characters;
 }
 
 void checkImage(const ImageVariant& image) {
@@ -203,38 +205,8 @@ void writeAtomically(const std::string& folder, const std::string& name, std::st
 }  // namespace
 
 std::optional<std::string> SignedCatalogue::decodeBase64(std::string_view text) {
-    auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z') return c - 'A';
-        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-        if (c >= '0' && c <= '9') return c - '0' + 52;
-        if (c == '+') return 62;
-        if (c == '/') return 63;
-        return -1;
-    };
-    if (text.size() % 4 != 0) return std::nullopt;
-    std::size_t padding = 0;
-    if (!text.empty() && text.back() == '=') padding = text[text.size() - 2] == '=' ? 2 : 1;
-    std::string out;
-    out.reserve(text.size() / 4 * 3);
-    for (std::size_t i = 0; i < text.size(); i += 4) {
-        bool last = i + 4 == text.size();
-        std::uint32_t group = 0;
-        for (std::size_t k = 0; k < 4; ++k) {
-            char c = text[i + k];
-            int v;
-            if (c == '=' && last && k >= 4 - padding) {
-                v = 0;
-            } else {
-                v = value(c);
-                if (v < 0) return std::nullopt;
-            }
-            group = (group << 6) | static_cast<std::uint32_t>(v);
-        }
-        out += static_cast<char>(group >> 16);
-        if (!(last && padding == 2)) out += static_cast<char>((group >> 8) & 0xFF);
-        if (!(last && padding >= 1)) out += static_cast<char>(group & 0xFF);
-    }
-    return out;
+    return korvex::decodeBase64(text, std::numeric_limits<std::size_t>::max(),
+                                Base64UnusedBits::ignored);
 }
 
 Catalogue SignedCatalogue::verify(std::string_view data, const CatalogueConfig& config,

@@ -74,8 +74,8 @@ struct SignedCatalogue {
     static Catalogue refresh(const Catalogue& current, const CatalogueConfig& config,
                              const RefreshOptions& options = {});
 
-    // Strict standard Base64 (alphabet A-Z a-z 0-9 + /, padded to a multiple of four, no blanks
-    // or line breaks); nullopt when `text` is not that.
+    // Standard Base64 as the envelope and key texts carry it (padded, no blanks or line breaks;
+    // unused bits of the last group ignored); nullopt when `text` is not that.
     static std::optional<std::string> decodeBase64(std::string_view text);
 };
 

@@ -1,12 +1,9 @@
 #include "app/catalogue/unicode_text.hpp"
 
-#include <unicode/brkiter.h>
 #include <unicode/locid.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
-
-#include <memory>
 
 namespace korvex::unicode {
 namespace {
@@ -24,30 +21,6 @@ icu::UnicodeString fromUtf8(std::string_view bytes) {
 }
 
 }  // namespace
-
-std::size_t characterCount(std::string_view text, std::size_t cap) {
-    if (text.empty()) return 0;
-    // A break iterator is costly to create and not thread-safe: keep one per thread. It refers
-    // to the text it walks, so the text lives as long as the iterator (declared first, destroyed
-    // last).
-    thread_local icu::UnicodeString walked;
-    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
-        UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::BreakIterator> it(
-            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-        if (U_FAILURE(status)) it.reset();
-        return it;
-    }();
-    walked = fromUtf8(text);
-    if (!iterator) return static_cast<std::size_t>(walked.countChar32());
-    iterator->setText(walked);
-    std::size_t count = 0;
-    iterator->first();
-    while (iterator->next() != icu::BreakIterator::DONE) {
-        if (++count == cap && cap != 0) break;
-    }
-    return count;
-}
 
 std::string nfkcUpper(std::string_view text) {
     UErrorCode status = U_ZERO_ERROR;

@@ -1,5 +1,5 @@
-// Unicode text helpers over ICU: compatibility normalisation, case mapping and user-perceived
-// character counts.
+// Unicode text helpers over ICU: compatibility normalisation and case mapping (user-perceived
+// characters are counted in core/base/graphemes.hpp).
 //
 // Pure functions; safe from any thread; never throw except std::bad_alloc.
 #pragma once
@@ -9,11 +9,6 @@
 #include <string_view>
 
 namespace korvex::unicode {
-
-// Number of user-perceived characters (extended grapheme clusters) of UTF-8 `text`; invalid
-// sequences count as U+FFFD. Stops counting at `cap` when `cap` is not zero, so a caller that only
-// needs to know "more than N" pays for N + 1 characters at most.
-std::size_t characterCount(std::string_view text, std::size_t cap = 0);
 
 // Unicode compatibility composition (NFKC) followed by full upper-case mapping (not locale
 // dependent: "ß" becomes "SS").

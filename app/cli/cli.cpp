@@ -143,8 +143,6 @@ const char kInspectCancelled[] = "Cancelled.";
 const char kRunAsUser[] =
     "Run korvex-imager-cli as the user who owns the image, not as root: it asks for "
     "administrator rights itself.";
-const char kDriveChanged[] =
-    "The selected drive changed, is protected or was disconnected. Select it again.";
 
 const char* stageLabel(const std::string& stage, bool chinese) {
     if (stage == "downloading") return chinese ? "正在下载镜像" : "Downloading image";
@@ -574,7 +572,7 @@ int writeImage(const Arguments& a, const CliServices& services, int in, Report& 
     // holds the cache cannot be chosen for a download into it.
     if (!isFile) AppPaths::makePrivate(cacheFolder());
     const std::string source = isFile ? WriterClient::resolveImage(chosen) : cacheFolder();
-    if (!findDrive(env, source, drive)) throw ImagerError(kDriveChanged);
+    if (!findDrive(env, source, drive)) throw ImagerError(kSelectedDriveChanged);
 
     PreparedImage prepared;
     if (isFile) {
@@ -586,7 +584,7 @@ int writeImage(const Arguments& a, const CliServices& services, int in, Report& 
     }
 
     std::optional<TargetDisk> target = findDrive(env, prepared.path, drive);
-    if (!target) throw ImagerError(kDriveChanged);
+    if (!target) throw ImagerError(kSelectedDriveChanged);
     ImagePreparation::checkCapacity(target, prepared.inspection, report.chinese);
     if (cancel.isCancelled()) throw ImagerError::cancelled();
 

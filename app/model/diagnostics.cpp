@@ -5,9 +5,6 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <unicode/brkiter.h>
-#include <unicode/unistr.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
@@ -16,31 +13,12 @@
 #include <mutex>
 
 #include "app/model/app_paths.hpp"
-#include "core/image/image_io.hpp"
+#include "core/base/graphemes.hpp"
 #include "core/base/unique_fd.hpp"
+#include "core/image/image_io.hpp"
 
 namespace korvex {
 namespace {
-
-// The first `limit` user-perceived characters of UTF-8 `text` (invalid bytes become U+FFFD).
-std::string firstCharacters(std::string_view text, std::size_t limit) {
-    icu::UnicodeString wide = icu::UnicodeString::fromUTF8(
-        icu::StringPiece(text.data(), static_cast<std::int32_t>(text.size())));
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> breaks(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    std::int32_t end = wide.length();
-    if (U_SUCCESS(status) && breaks) {
-        breaks->setText(wide);
-        std::int32_t at = breaks->first();
-        for (std::size_t i = 0; i < limit && at != icu::BreakIterator::DONE; ++i)
-            at = breaks->next();
-        if (at != icu::BreakIterator::DONE) end = at;
-    }
-    std::string out;
-    wide.tempSubString(0, end).toUTF8String(out);
-    return out;
-}
 
 // JSON string text as the platform serialiser writes it: '/' escaped, other non-ASCII raw.
 void appendQuoted(std::string& out, std::string_view text) {
@@ -134,9 +112,9 @@ std::string Diagnostics::url() {
 std::string Diagnostics::entry(std::string_view stage, std::string_view message,
                                std::string_view time) {
     std::string line = "{\"message\":";
-    appendQuoted(line, firstCharacters(message, kMessageCharacters));
+    appendQuoted(line, firstGraphemes(message, kMessageCharacters));
     line += ",\"stage\":";
-    appendQuoted(line, firstCharacters(stage, kStageCharacters));
+    appendQuoted(line, firstGraphemes(stage, kStageCharacters));
     line += ",\"time\":";
     appendQuoted(line, time);
     line += '}';

@@ -13,20 +13,15 @@
 #include <thread>
 
 #include "app/model/app_paths.hpp"
+#include "core/base/ascii_text.hpp"
+#include "core/base/unique_fd.hpp"
 #include "core/image/source_file.hpp"
 #include "core/net/network_error.hpp"
 #include "core/net/transfer.hpp"
 #include "core/records/imager_error.hpp"
-#include "core/base/unique_fd.hpp"
 
 namespace korvex {
 namespace {
-
-std::string lowerAscii(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
 
 // A signed decimal integer (optional sign, then digits only) that fits 64 bits.
 std::optional<std::int64_t> signedDecimal(std::string_view text) {

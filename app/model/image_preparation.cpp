@@ -1,9 +1,9 @@
 #include "app/model/image_preparation.hpp"
 
 #include <algorithm>
-#include <cctype>
 
 #include "app/model/image_download.hpp"
+#include "core/base/ascii_text.hpp"
 #include "core/records/imager_error.hpp"
 
 namespace korvex {
@@ -28,9 +28,7 @@ PreparedImage ImagePreparation::prepare(const std::optional<std::string>& local,
 }
 
 bool ImagePreparation::matches(const Inspection& inspection, const ImageVariant& entry) {
-    std::string expected = entry.sha256;
-    std::transform(expected.begin(), expected.end(), expected.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string expected = lowerAscii(entry.sha256);
     return inspection.sha256 == expected && inspection.bytes == entry.compressedSize &&
            inspection.expanded == entry.expandedSize;
 }
@@ -49,8 +47,7 @@ void ImagePreparation::checkCapacity(const std::optional<TargetDisk>& drive,
 void ImagePreparation::checkStillListed(const TargetDisk& drive,
                                         const std::vector<TargetDisk>& listing) {
     if (std::find(listing.begin(), listing.end(), drive) == listing.end())
-        throw ImagerError(
-            "The selected drive changed, is protected or was disconnected. Select it again.");
+        throw ImagerError(kSelectedDriveChanged);
 }
 
 }  // namespace korvex

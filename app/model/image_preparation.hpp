@@ -53,8 +53,7 @@ struct ImagePreparation {
     static void checkCapacity(const std::optional<TargetDisk>& drive, const Inspection& inspection,
                               bool chinese);
 
-    // Throws "The selected drive changed, is protected or was disconnected. Select it again."
-    // unless `listing` holds a drive equal to `drive` in every field.
+    // Throws kSelectedDriveChanged unless `listing` holds a drive equal to `drive` in every field.
     static void checkStillListed(const TargetDisk& drive, const std::vector<TargetDisk>& listing);
 };
 

@@ -2,16 +2,13 @@
 
 #include <algorithm>
 
+#include "core/base/ascii_text.hpp"
+#include "core/base/shell_quote.hpp"
 #include "core/native/platform.hpp"
 #include "core/records/imager_error.hpp"
-#include "core/base/shell_quote.hpp"
 
 namespace korvex {
 namespace {
-
-bool isHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 bool isBase64Char(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
@@ -22,7 +19,7 @@ bool isBase64Char(char c) {
 
 std::string launchScript(const std::string& helper, const std::string& sha,
                          const std::string& request) {
-    bool digestOk = sha.size() == 64 && std::all_of(sha.begin(), sha.end(), isHexDigit);
+    bool digestOk = sha.size() == 64 && isHexText(sha);
     bool requestOk = !request.empty() && std::all_of(request.begin(), request.end(), isBase64Char);
     if (!digestOk || !requestOk) throw ImagerError("Invalid writer request.");
 

@@ -1,7 +1,6 @@
 #include "app/model/writer_client.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +27,7 @@
 #include "core/system/disk_inventory.hpp"
 #include "core/system/system_facts.hpp"
 #include "core/base/unique_fd.hpp"
+#include "core/base/uuid.hpp"
 #include "core/base/utf8_text.hpp"
 
 namespace korvex {
@@ -148,22 +148,6 @@ std::string WriterClient::resolveImage(const std::string& chosen) {
     return path;
 }
 
-std::string randomUUID() {
-    unsigned char b[16];
-    if (getrandom(b, sizeof b, 0) != static_cast<ssize_t>(sizeof b))
-        throw std::system_error(errno, std::generic_category(), "getrandom");
-    b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
-    b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-        text += digits[b[i] >> 4];
-        text += digits[b[i] & 0x0F];
-    }
-    return text;
-}
-
 WriterClient::Environment WriterClient::systemEnvironment() {
     return Environment{
         [](const std::vector<std::string>& paths) { return DiskInventory::list(paths); },
@@ -183,8 +167,7 @@ void WriterClient::write(const std::string& source, const Inspection& inspection
     if (!isUtf8(source)) throw ImagerError(kPathNotUtf8);
     std::vector<TargetDisk> candidates = environment.listCandidates({source});
     if (std::find(candidates.begin(), candidates.end(), target) == candidates.end())
-        throw ImagerError(
-            "The selected drive changed, is protected or was disconnected. Select it again.");
+        throw ImagerError(kSelectedDriveChanged);
 
     const std::optional<std::string> installed = installedWriter(environment.writerPath);
     // Only the launch script's copy needs the digest; a writer that cannot be read fails here.

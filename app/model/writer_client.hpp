@@ -86,7 +86,4 @@ struct WriterClient {
                       const Environment& environment = systemEnvironment());
 };
 
-// A fresh random UUID in canonical upper-case text form.
-std::string randomUUID();
-
 }  // namespace korvex

@@ -34,7 +34,8 @@ std::string encodeBase64(std::string_view bytes) {
     return out;
 }
 
-std::optional<std::string> decodeBase64(std::string_view text, std::size_t maxDecoded) {
+std::optional<std::string> decodeBase64(std::string_view text, std::size_t maxDecoded,
+                                        Base64UnusedBits unusedBits) {
     if (text.size() % 4 != 0) return std::nullopt;
     std::size_t padding = 0;
     if (!text.empty() && text.back() == '=') padding = text[text.size() - 2] == '=' ? 2 : 1;
@@ -53,9 +54,10 @@ std::optional<std::string> decodeBase64(std::string_view text, std::size_t maxDe
             if (padded ? c != '=' : value < 0) return std::nullopt;
             group = group << 6 | static_cast<std::uint32_t>(padded ? 0 : value);
         }
-        // Bits below the last whole byte must be zero, so every text has one decoding only.
-        if (last && padding == 1 && (group & 0xFF) != 0) return std::nullopt;
-        if (last && padding == 2 && (group & 0xFFFF) != 0) return std::nullopt;
+        // Bits below the last whole byte zero give every text one decoding only.
+        if (last && padding != 0 && unusedBits == Base64UnusedBits::mustBeZero &&
+            (group & (padding == 1 ? 0xFFu : 0xFFFFu)) != 0)
+            return std::nullopt;
         out.push_back(static_cast<char>(group >> 16));
         if (!(last && padding == 2)) out.push_back(static_cast<char>(group >> 8 & 0xFF));
         if (!(last && padding >= 1)) out.push_back(static_cast<char>(group & 0xFF));

@@ -1,10 +1,11 @@
-// Base64 of the writer's argument: the encoder's output, and a decoder that takes only strict,
-// canonical text within its bound.
+// Base64 of the writer's argument and the catalogue: the encoder's output, and a decoder that
+// takes only strict text within its bound, canonical unless unused bits are to be ignored.
 #include "core/base/base64.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace korvex {
 namespace {
@@ -22,11 +23,19 @@ TEST(Base64Test, DecodesEveryLengthAndByteValue) {
     EXPECT_EQ(decodeBase64("a29ydmV4Lg==", 16384), "korvex.");
 }
 
-TEST(Base64Test, RefusesAnythingButStrictCanonicalText) {
-    for (const char* text :
-         {"a29ydmV4Lg", "a29ydmV4Lg=", "a29y dmV4", "a29y\ndmV4", "a29y-mV4", "a29y_mV4",
-          "a2=ydmV4", "====", "a===", "a29ydmV4Lh==", "a29ydmV5Lgx=", "=a29", "a29ydmV4\n"})
+// Catches a second spelling of the writer's argument let through, a catalogue refused for the
+// unused bits its encoder left set, and any other fault let through once those bits are ignored.
+TEST(Base64Test, RefusesAnythingButStrictTextAndSetUnusedBitsUnlessIgnored) {
+    for (const char* text : {"a29ydmV4Lg", "a29ydmV4Lg=", "a29y dmV4", "a29y\ndmV4", "a29y-mV4",
+                             "a29y_mV4", "a2=ydmV4", "====", "a===", "=a29", "a29ydmV4\n"})
+        for (Base64UnusedBits bits : {Base64UnusedBits::mustBeZero, Base64UnusedBits::ignored})
+            EXPECT_EQ(decodeBase64(text, 16384, bits), std::nullopt) << text;
+    const std::pair<const char*, std::string> unusedBitsSet[] = {
+        {"a29ydmV4Lh==", "korvex."}, {"a29ydmV5Lgx=", "korvey.\x0c"}, {"QR==", "A"}};
+    for (const auto& [text, bytes] : unusedBitsSet) {
         EXPECT_EQ(decodeBase64(text, 16384), std::nullopt) << text;
+        EXPECT_EQ(decodeBase64(text, 16384, Base64UnusedBits::ignored), bytes) << text;
+    }
 }
 
 TEST(Base64Test, AcceptsExactlyTheBound) {

@@ -63,7 +63,7 @@ void writeImage(const SourceFile& source, int destination, const Pass& pass) {
             [&](std::uint8_t* buffer, std::size_t capacity) {
                 const std::size_t n = reader.read(buffer, capacity);
                 if (total + static_cast<std::int64_t>(n) > ImageIO::kMaxImageSize) {
-                    throw ImagerError("Expanded image exceeds the supported size.");
+                    throw ImagerError(ImageIO::kExpandedTooLarge);
                 }
                 total += static_cast<std::int64_t>(n);
                 return n;
@@ -101,7 +101,7 @@ void writeImage(const SourceFile& source, int destination, const Pass& pass) {
     }
     reader.finish();
     if (total == 0 || total % ImageIO::kImageAlignment != 0) {
-        throw ImagerError("The image is empty or is not a sector-aligned disk image.");
+        throw ImagerError(ImageIO::kNotSectorAligned);
     }
     const auto digest = hash.finish();
     if (total != pass.inspection.expanded ||

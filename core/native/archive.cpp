@@ -34,7 +34,7 @@ extern "C" kvi_archive* kvi_archive_open(int fd, char* error, size_t error_size)
         return reinterpret_cast<kvi_archive*>(opened);
     } catch (...) {
         delete opened;
-        copyError("Could not allocate the image reader.", error, error_size);
+        copyError(korvex::imager::kReaderNotAllocated, error, error_size);
         return nullptr;
     }
 }
@@ -44,14 +44,14 @@ extern "C" ssize_t kvi_archive_read(kvi_archive* handle, void* buffer, size_t si
     try {
         std::string text;
         if (handle == nullptr) {
-            copyError("The image archive reader is not ready.", error, error_size);
+            copyError(korvex::imager::kReaderNotReady, error, error_size);
             return -1;
         }
         const ssize_t n = reader(handle)->Read(buffer, size, text);
         if (n < 0) copyError(text.c_str(), error, error_size);
         return n;
     } catch (...) {
-        copyError("Could not extract the image archive.", error, error_size);
+        copyError(korvex::imager::kCannotExtract, error, error_size);
         return -1;
     }
 }
@@ -60,14 +60,14 @@ extern "C" int kvi_archive_finish(kvi_archive* handle, char* error, size_t error
     try {
         std::string text;
         if (handle == nullptr) {
-            copyError("The image archive reader is not ready.", error, error_size);
+            copyError(korvex::imager::kReaderNotReady, error, error_size);
             return 0;
         }
         if (reader(handle)->Finish(text)) return 1;
         copyError(text.c_str(), error, error_size);
         return 0;
     } catch (...) {
-        copyError("Could not finish reading the image archive.", error, error_size);
+        copyError(korvex::imager::kCannotFinish, error, error_size);
         return 0;
     }
 }

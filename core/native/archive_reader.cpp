@@ -178,7 +178,7 @@ bool ArchiveImageReader::checkHead(std::string& error) {
         const la_ssize_t n =
             archive_read_data(handle_, head_ + headLength_, kHeadSize - headLength_);
         if (n < 0) {
-            describe(handle_, "Could not extract the image archive.", error);
+            describe(handle_, kCannotExtract, error);
             return false;
         }
         if (n == 0) break;
@@ -280,13 +280,13 @@ bool ArchiveImageReader::OpenDescriptor(int fd, std::optional<std::uint64_t> exp
         }
         return StartOnDescriptor(self.gzip_, self.xz_, handle, s->fd);
     };
-    return open(start, &source, "Could not allocate the image reader.",
-                "Could not open the image descriptor.", source.offset >= 0, expectedSize, error);
+    return open(start, &source, kReaderNotAllocated, "Could not open the image descriptor.",
+                source.offset >= 0, expectedSize, error);
 }
 
 ssize_t ArchiveImageReader::Read(void* buffer, std::size_t size, std::string& error) {
     if (handle_ == nullptr || size > static_cast<std::size_t>(SSIZE_MAX)) {
-        error = "The image archive reader is not ready.";
+        error = kReaderNotReady;
         return -1;
     }
     if (empty_) return 0;
@@ -298,7 +298,7 @@ ssize_t ArchiveImageReader::Read(void* buffer, std::size_t size, std::string& er
     const la_ssize_t n =
         archive_read_data(handle_, static_cast<std::uint8_t*>(buffer) + fromHead, size - fromHead);
     if (n < 0) {
-        describe(handle_, "Could not extract the image archive.", error);
+        describe(handle_, kCannotExtract, error);
         return -1;
     }
     return static_cast<ssize_t>(fromHead) + n;
@@ -306,7 +306,7 @@ ssize_t ArchiveImageReader::Read(void* buffer, std::size_t size, std::string& er
 
 bool ArchiveImageReader::Finish(std::string& error) {
     if (handle_ == nullptr) {
-        error = "The image archive reader is not ready.";
+        error = kReaderNotReady;
         return false;
     }
     if (empty_) return true;
@@ -315,7 +315,7 @@ bool ArchiveImageReader::Finish(std::string& error) {
         const int status = archive_read_next_header(handle_, &entry);
         if (status == ARCHIVE_EOF) return true;
         if (status != ARCHIVE_OK) {
-            describe(handle_, "Could not finish reading the image archive.", error);
+            describe(handle_, kCannotFinish, error);
             return false;
         }
         if (isRegularFile(entry)) {
@@ -323,7 +323,7 @@ bool ArchiveImageReader::Finish(std::string& error) {
             return false;
         }
         if (archive_read_data_skip(handle_) != ARCHIVE_OK) {
-            describe(handle_, "Could not finish reading the image archive.", error);
+            describe(handle_, kCannotFinish, error);
             return false;
         }
     }

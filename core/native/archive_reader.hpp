@@ -34,6 +34,12 @@ namespace korvex::imager {
 class GzipSource;
 class XzSource;
 
+// The reader's own failure texts, where libarchive has no words of its own.
+inline constexpr char kReaderNotAllocated[] = "Could not allocate the image reader.";
+inline constexpr char kReaderNotReady[] = "The image archive reader is not ready.";
+inline constexpr char kCannotExtract[] = "Could not extract the image archive.";
+inline constexpr char kCannotFinish[] = "Could not finish reading the image archive.";
+
 // True when `block` (512 bytes) is a tar header: the ustar or GNU magic and a matching checksum.
 bool IsTarHeader(const std::uint8_t* block);
 

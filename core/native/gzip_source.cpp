@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/native/archive_reader.hpp"
+
 namespace korvex::imager {
 namespace {
 
@@ -82,7 +84,7 @@ bool GzipSource::Starts(int fd) {
 
 int GzipSource::OpenArchive(struct archive* handle) {
     if (!initialised_) {
-        archive_set_error(handle, ENOMEM, "Could not allocate the image reader.");
+        archive_set_error(handle, ENOMEM, "%s", kReaderNotAllocated);
         return ARCHIVE_FATAL;
     }
     return archive_read_open(handle, this, nullptr, &GzipSource::Callback, nullptr);
@@ -166,7 +168,7 @@ ssize_t GzipSource::fill() {
             error_ = "truncated gzip input";  // libarchive's words for the same fault
             return -1;
         } else if (status == Z_MEM_ERROR) {
-            error_ = "Could not allocate the image reader.";
+            error_ = kReaderNotAllocated;
             return -1;
         } else if (status != Z_OK && status != Z_BUF_ERROR) {
             // Z_DATA_ERROR: a bad header or block; zlib names which.

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "core/base/ascii_text.hpp"
+
 namespace korvex::platform {
 namespace {
 
@@ -12,15 +14,9 @@ bool isAsciiDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Case-insensitive test that `text` starts with the lower-case ASCII `prefix`.
 bool startsWithCaseless(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[i]) return false;
-    }
-    return true;
+    return text.size() >= prefix.size() &&
+           equalsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
 template <typename Pred>

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/base/ascii_text.hpp"
 #include "core/net/curl_handles.hpp"
 #include "core/net/network_error.hpp"
 #include "core/records/imager_error.hpp"
@@ -12,23 +13,6 @@ namespace korvex {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() &&
-           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-        s.remove_suffix(1);
-    return s;
-}
 
 // The status of an "HTTP/x yyy reason" line, or 0 when it has none.
 long statusOf(std::string_view line) {
@@ -129,7 +113,7 @@ NetworkError mapCurlError(CURLcode result, CURL* easy, const char* detail, bool 
 
 std::optional<std::string> HttpResponse::header(std::string_view name) const {
     for (const auto& [key, value] : headers)
-        if (equalsIgnoringCase(key, name)) return value;
+        if (equalsIgnoringAsciiCase(key, name)) return value;
     return std::nullopt;
 }
 
@@ -157,7 +141,7 @@ struct TransferCallbacks {
             return 0;
         }
         if (hop.accepted) return n;  // trailers
-        std::string_view line = trim(std::string_view(data, n));
+        std::string_view line = trimAscii(std::string_view(data, n));
         if (line.substr(0, 5) == "HTTP/") {
             hop.current = HttpResponse{};
             hop.current.status = statusOf(line);
@@ -166,8 +150,8 @@ struct TransferCallbacks {
         if (!line.empty()) {
             std::size_t colon = line.find(':');
             if (colon != std::string_view::npos)
-                hop.current.headers.emplace_back(std::string(trim(line.substr(0, colon))),
-                                                 std::string(trim(line.substr(colon + 1))));
+                hop.current.headers.emplace_back(std::string(trimAscii(line.substr(0, colon))),
+                                                 std::string(trimAscii(line.substr(colon + 1))));
             return n;
         }
         // End of one header block.

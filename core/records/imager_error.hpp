@@ -36,6 +36,12 @@ class ImagerError : public std::exception {
     bool cancelled_ = false;
 };
 
+// The failure of every check that the drive about to be written is still the chosen one, still an
+// allowed external drive and still present: in the application before it asks for rights, and in
+// the writer before it opens the drive.
+inline constexpr char kSelectedDriveChanged[] =
+    "The selected drive changed, is protected or was disconnected. Select it again.";
+
 // The text a caught failure shows: an ImagerError's description, another exception's what(), or
 // "Unexpected failure." for anything else. `cancelled`, when given, says whether it was the
 // cancelled case, which callers word themselves.

@@ -1,3 +1,4 @@
+#include "core/base/ascii_text.hpp"
 #include "core/native/platform.hpp"
 #include "core/records/imager_error.hpp"
 #include "core/records/records.hpp"
@@ -5,25 +6,9 @@
 namespace korvex {
 namespace {
 
-bool isHex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 // ^[a-f0-9]{64}$, letter case ignored.
 bool isDigestText(std::string_view text) {
-    if (text.size() != 64) return false;
-    for (char c : text)
-        if (!isHex(c)) return false;
-    return true;
-}
-
-bool equalsCaseless(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
+    return text.size() == 64 && isHexText(text);
 }
 
 // ^<prefix>[A-Fa-f0-9-]{36}/s$, letter case ignored like every pattern of the request.
@@ -31,10 +16,10 @@ bool isChannelSocketPath(std::string_view path) {
     const std::string_view prefix = platform::kChannelPrefix;
     const std::string_view suffix = "/s";
     if (path.size() != prefix.size() + 36 + suffix.size()) return false;
-    if (!equalsCaseless(path.substr(0, prefix.size()), prefix)) return false;
-    if (!equalsCaseless(path.substr(prefix.size() + 36), suffix)) return false;
+    if (!equalsIgnoringAsciiCase(path.substr(0, prefix.size()), prefix)) return false;
+    if (!equalsIgnoringAsciiCase(path.substr(prefix.size() + 36), suffix)) return false;
     for (char c : path.substr(prefix.size(), 36))
-        if (!isHex(c) && c != '-') return false;
+        if (!isHexDigit(c) && c != '-') return false;
     return true;
 }
 
@@ -44,7 +29,7 @@ bool isCanonicalUUID(std::string_view text) {
     if (text.size() != 36) return false;
     for (std::size_t i = 0; i < text.size(); ++i) {
         bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
-        if (hyphen ? text[i] != '-' : !isHex(text[i])) return false;
+        if (hyphen ? text[i] != '-' : !isHexDigit(text[i])) return false;
     }
     return true;
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "core/base/ascii_text.hpp"
 #include "core/native/platform.hpp"
 #include "core/records/imager_error.hpp"
 #include "core/system/command.hpp"
@@ -29,14 +30,6 @@ constexpr const char* kInvalidInformation = "Invalid system information.";
 
 // Protected besides the root and the user's home, when they exist.
 constexpr const char* kSystemDirectories[] = {"/boot", "/boot/efi", "/usr", "/var"};
-
-std::string trim(const std::string& text) {
-    const char* space = " \t\r\n";
-    auto first = text.find_first_not_of(space);
-    if (first == std::string::npos) return {};
-    auto last = text.find_last_not_of(space);
-    return text.substr(first, last - first + 1);
-}
 
 using json::booleanMember;
 using json::member;
@@ -66,8 +59,8 @@ bool isMmcName(const std::string& name, std::string_view suffix, bool numbered) 
 }
 
 std::string mediaName(const Json& node) {
-    std::string vendor = trim(textMember(node, "vendor").value_or(""));
-    std::string model = trim(textMember(node, "model").value_or(""));
+    std::string vendor(trimAscii(textMember(node, "vendor").value_or("")));
+    std::string model(trimAscii(textMember(node, "model").value_or("")));
     if (vendor.empty()) return model;
     if (model.empty()) return vendor;
     return vendor + " " + model;
@@ -235,7 +228,7 @@ std::string LinuxDiskFacts::busProtocol(const Json& node) {
     auto name = textMember(node, "name");
     if (!name || !linux_disk::isSafeDeviceName(*name)) return "MMC";
     auto type = probe_.readFile("/sys/block/" + *name + "/device/type");
-    return type && trim(*type) == "SD" ? "SD" : "MMC";
+    return type && trimAscii(*type) == "SD" ? "SD" : "MMC";
 }
 
 Json LinuxDiskFacts::nodeInfo(const Json& node) {
@@ -312,7 +305,7 @@ std::optional<std::uint64_t> LinuxDiskFacts::registryID(const std::string& id) {
     if (!linux_disk::isSafeDeviceName(id)) return std::nullopt;
     auto text = probe_.readFile("/sys/class/block/" + id + "/diskseq");
     if (!text) return std::nullopt;
-    std::string digits = trim(*text);
+    std::string digits(trimAscii(*text));
     if (digits.empty() || digits.size() > 20) return std::nullopt;
     std::uint64_t value = 0;
     for (char c : digits) {

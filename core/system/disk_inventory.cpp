@@ -1,9 +1,10 @@
 #include "core/system/disk_inventory.hpp"
 
+#include "core/base/ascii_text.hpp"
+#include "core/base/utf8_text.hpp"
 #include "core/native/native.h"
 #include "core/native/platform.hpp"
 #include "core/records/imager_error.hpp"
-#include "core/base/utf8_text.hpp"
 
 namespace korvex {
 
@@ -23,12 +24,6 @@ std::optional<std::string> text(const Json& object, const char* key) {
 // True only for a boolean of the given value; a missing key or another type is neither.
 bool isBoolean(const Json& object, const char* key, bool expected) {
     return json::booleanMember(object, key) == expected;
-}
-
-std::string lowerAscii(std::string name) {
-    for (char& c : name)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return name;
 }
 
 std::string physicalParent(const Json& info, const char* failure) {
