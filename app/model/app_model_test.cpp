@@ -477,13 +477,15 @@ TEST_F(ApplicationModel, HardwareCatalogueAndLanguage) {
     }
 }
 
-// Catches: a guide for the wrong board; an address glued to the host that names another host; the
-// download folder not kept resolved; a download-only run that writes, stays busy or does not show
-// the file; the cache cleared of the wrong files, or a file of another user moved to the Bin.
+// Catches: a guide for the wrong product or board; an address glued to the host that names another
+// host; the download folder not kept resolved; a download-only run that writes, stays busy or does
+// not show the file; the cache cleared of the wrong files, or a file of another user moved to the
+// Bin.
 TEST_F(ApplicationModel, WebsiteGuideAndCache) {
     AppModel& model = loaded();
     const std::string base = "https://www.korvex.example/help/knowledge-base/";
     const std::pair<const char*, std::string> guides[] = {
+        {"tower", base + "installation-guides/korvex-tower/install-korvex-tower/"},
         {"pi", base + "installation-guides/korvex-boards/raspberry-pi/"},
         {"odd", base},
         {"plain", base}};

@@ -190,6 +190,10 @@ TEST(ImageDownload, RefusesAnswersThatDisagreeWithTheCatalogue) {
     wrong[5] ^= 0x20;
     f.server.serveFile("/wrong-content", wrong);
     f.server.status("/404", 404);
+    f.server.route("/101", [](const HttpRequest&, HttpsConnection& c) {
+        c.send("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n");
+        c.stall(5s);
+    });
     const struct {
         const char* path;
         bool resume;
@@ -205,6 +209,7 @@ TEST(ImageDownload, RefusesAnswersThatDisagreeWithTheCatalogue) {
         {"/wrong-content", false, kBadHash},
         {"/404", false,
          "other: ImagerHTTP 404: Download server returned HTTP 404. Please retry later."},
+        {"/101", false, "other: ImagerURL -1011: The server's answer was refused."},
     };
     for (const auto& c : cases) {
         f.cache = f.home.file(c.path + 1);
