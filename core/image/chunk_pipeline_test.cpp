@@ -9,7 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core/base/shell_quote.hpp"
+#include "core/image/image_io.hpp"
 #include "core/records/imager_error.hpp"
+#include "tests/fixtures.hpp"
 
 namespace korvex {
 namespace {
@@ -82,6 +85,50 @@ TEST(ChunkPipelineTest, StopsReadingOnCancellationAndWhenAbandoned) {
                             [](std::span<const std::uint8_t>) {});
     EXPECT_THROW(cancelled.next(), ImagerError);
     EXPECT_EQ(none.load(), 0);  // checked before the first fill
+}
+
+// Catches the inspection's two sides out of step: an "inspecting" event before the last
+// "checking" one, or one lost or out of order, when the expansion runs ahead of the hash (a ZIP
+// behind 128 MiB of other data, which only the hash reads) or beside it (a raw image); and
+// either digest taken from the other side's bytes. When both sides fail (an empty file), the
+// hash's failure is the one reported, as when it came first.
+TEST(ChunkPipelineTest, InspectHashesBesideTheExpansionWithEventsAsIfInTurn) {
+    constexpr std::int64_t MiB = 1 << 20;
+    const testing::TempDir dir;
+    const std::string image = testing::noise(3 * MiB + 512, 3);
+    testing::writeFile(dir.file("disk.img"), image);
+    testing::shell("cd " + shellQuote(dir.path()) +
+                   " && zip -q -0 disk.zip disk.img && truncate -s 128M prefixed.zip && "
+                   "cat disk.zip >> prefixed.zip && zip -q -A prefixed.zip 2>/dev/null");
+    for (const char* name : {"disk.img", "prefixed.zip"}) {
+        SCOPED_TRACE(name);
+        const std::string path = shellQuote(dir.file(name));
+        const auto bytes = std::stoll(testing::shell("stat -c %s " + path));
+        const std::string stored = testing::shell("sha256sum " + path).substr(0, 64);
+        const Cancellation cancel;
+        std::vector<WriteEvent> events;
+        const Inspection got = ImageIO::inspect(dir.file(name), cancel, [&](const WriteEvent& e) {
+            events.push_back(e);
+        });
+        EXPECT_EQ(got, (Inspection{bytes, 3 * MiB + 512, stored, ImageIO::digest(image)}));
+        const auto expanding = std::find_if(events.begin(), events.end(), [](const WriteEvent& e) {
+            return e.stage == "inspecting";
+        });
+        ASSERT_NE(expanding, events.begin());
+        EXPECT_EQ(*(expanding - 1), (WriteEvent{"checking", bytes, bytes}));
+        for (auto e = events.begin(); e + 1 < expanding; ++e) {
+            EXPECT_EQ(e->stage, "checking");
+            EXPECT_LT(e->completed, (e + 1)->completed);
+        }
+        EXPECT_EQ(std::vector<WriteEvent>(expanding, events.end()),
+                  (std::vector<WriteEvent>{{"inspecting", MiB, 0},
+                                           {"inspecting", 2 * MiB, 0},
+                                           {"inspecting", 3 * MiB, 0},
+                                           {"inspecting", 3 * MiB + 512, 0}}));
+    }
+    testing::writeFile(dir.file("empty.img"), "");
+    EXPECT_EQ(testing::failureOf([&] { ImageIO::inspect(dir.file("empty.img"), Cancellation(), {}); }),
+              "Image changed or is empty.");
 }
 
 }  // namespace

@@ -4,10 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <exception>
 #include <filesystem>
 #include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "core/image/archive_stream.hpp"
 #include "core/image/chunk_pipeline.hpp"
@@ -77,13 +82,19 @@ std::string ImageIO::hashFile(const SourceFile& source, const Cancellation& canc
     // The size is known before the first read: a file past the limit is refused at once rather
     // than after hashing all of it.
     if (source.size() > kMaxImageSize) throw ImagerError("Image exceeds the supported size.");
+    // Read by offset, so that inspect can expand the file through the descriptor meanwhile.
     const int fd = source.fd();
-    rewindImage(fd);
+    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     Sha256 hash;
     std::int64_t total = 0;
-    ChunkPipeline chunks(cancel, kChunk, [fd](std::uint8_t* buffer, std::size_t capacity) {
-        const ssize_t n = ::read(fd, buffer, capacity);
+    off_t offset = 0;
+    ChunkPipeline chunks(cancel, kChunk, [fd, &offset](std::uint8_t* buffer, std::size_t capacity) {
+        ssize_t n = 0;
+        do {
+            n = ::pread(fd, buffer, capacity, offset);
+        } while (n < 0 && errno == EINTR);
         if (n < 0) throw ImagerError("Cannot read the image file.");
+        offset += n;
         return static_cast<std::size_t>(n);
     });
     for (;;) {
@@ -116,7 +127,7 @@ StreamResult ImageIO::stream(const SourceFile& source, const Cancellation& cance
             if (chunk.empty()) break;
             const auto n = static_cast<std::int64_t>(chunk.size());
             if (total + n > kMaxImageSize) {
-                throw ImagerError(ImageIO::kExpandedTooLarge);
+                throw ImagerError("Expanded image exceeds the supported size.");
             }
             total += n;
             hash.update(chunk);
@@ -125,7 +136,7 @@ StreamResult ImageIO::stream(const SourceFile& source, const Cancellation& cance
     }
     reader.finish();
     if (total == 0 || total % kImageAlignment != 0) {
-        throw ImagerError(ImageIO::kNotSectorAligned);
+        throw ImagerError("The image is empty or is not a sector-aligned disk image.");
     }
     return StreamResult{total, hashText(hash)};
 }
@@ -138,14 +149,81 @@ Inspection ImageIO::inspect(const std::string& path, const Cancellation& cancel,
     const SourceFile source(path, ::getuid(), false);
     Inspection result;
     result.bytes = source.size();
-    result.sha256 = hashFile(source, cancel, progress);
-    std::int64_t expanded = 0;
-    const StreamResult streamed = stream(source, cancel, [&](std::span<const std::uint8_t> chunk) {
-        expanded += static_cast<std::int64_t>(chunk.size());
-        if (progress) progress(WriteEvent{"inspecting", expanded, 0, std::nullopt});
-    });
-    result.expanded = streamed.expanded;
-    result.expandedSHA256 = streamed.expandedSHA256;
+
+    // The stored file is hashed on a thread of its own (reading by offset, through a pipeline of
+    // its own) while this thread expands it, so that the pass costs about as much as the slower
+    // of the two rather than their sum. Events and failures come as if one followed the other:
+    // every "checking" event before any "inspecting" one (those met meanwhile wait, in order, for
+    // the hash to end), and a failure of the hash before the expansion's.
+    std::atomic<std::int64_t> hashed{0};
+    std::atomic<bool> hashEnded{false};
+    std::exception_ptr hashFailure;
+    auto hashStored = [&] {
+        try {
+            result.sha256 = hashFile(source, cancel, [&](const WriteEvent& event) {
+                hashed.store(event.completed, std::memory_order_relaxed);
+            });
+        } catch (...) {
+            hashFailure = std::current_exception();
+        }
+        hashEnded.store(true, std::memory_order_release);
+    };
+    std::thread hasher;
+    try {
+        hasher = std::thread(hashStored);
+    } catch (const std::system_error&) {
+        hashStored();  // no thread to spare: one after the other
+    }
+    std::int64_t reportedHashed = 0;
+    bool checked = false;  // the last "checking" event is out
+    std::vector<std::int64_t> waiting;
+    // Hands out the events due: "checking" while the hash runs, then the ones held back.
+    auto report = [&](bool ending) {
+        if (checked || !progress) return;
+        const bool ended = ending || hashEnded.load(std::memory_order_acquire);
+        if (ended && hashFailure) return;
+        const std::int64_t now = ended ? result.bytes : hashed.load(std::memory_order_relaxed);
+        if (now != reportedHashed) {
+            reportedHashed = now;
+            progress(WriteEvent{"checking", now, result.bytes, std::nullopt});
+        }
+        if (!ended) return;
+        checked = true;
+        for (const std::int64_t expanded : waiting) {
+            progress(WriteEvent{"inspecting", expanded, 0, std::nullopt});
+        }
+        waiting.clear();
+    };
+    // The expansion stops as soon as the hash has failed: its failure is the one to report.
+    struct HashFailed {};
+    std::exception_ptr streamFailure;
+    try {
+        std::int64_t expanded = 0;
+        const StreamResult streamed =
+            stream(source, cancel, [&](std::span<const std::uint8_t> chunk) {
+                if (hashEnded.load(std::memory_order_acquire) && hashFailure) throw HashFailed{};
+                expanded += static_cast<std::int64_t>(chunk.size());
+                report(false);
+                if (!progress) return;
+                if (checked) {
+                    progress(WriteEvent{"inspecting", expanded, 0, std::nullopt});
+                } else {
+                    waiting.push_back(expanded);
+                }
+            });
+        result.expanded = streamed.expanded;
+        result.expandedSHA256 = streamed.expandedSHA256;
+    } catch (...) {
+        streamFailure = std::current_exception();
+    }
+    if (hasher.joinable()) hasher.join();
+    if (hashFailure) std::rethrow_exception(hashFailure);
+    try {
+        report(true);
+    } catch (...) {
+        if (!streamFailure) throw;
+    }
+    if (streamFailure) std::rethrow_exception(streamFailure);
     return result;
 }
 

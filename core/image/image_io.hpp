@@ -50,10 +50,6 @@ struct ImageIO {
     static constexpr std::int64_t kMaxImageSize = kMaxImageBytes;
     // An expanded image must be a non-empty multiple of this.
     static constexpr std::int64_t kImageAlignment = kSectorBytes;
-    // The failures of those two bounds, found while inspecting and again while writing.
-    static constexpr char kExpandedTooLarge[] = "Expanded image exceeds the supported size.";
-    static constexpr char kNotSectorAligned[] =
-        "The image is empty or is not a sector-aligned disk image.";
 
     // A SHA-256 digest (32 bytes) as 64 lower-case hexadecimal characters. Any other length is
     // rendered the same way, two characters a byte.
@@ -63,9 +59,9 @@ struct ImageIO {
     static std::string digest(std::span<const std::uint8_t> data);
     static std::string digest(std::string_view data);
 
-    // SHA-256 of the whole stored file, as hash text. Rewinds the descriptor first and reads to the
-    // end. Events: "checking", completed = bytes hashed so far, total = source.size().
-    // Throws "Cannot seek the image.", "Cannot read the image file.", "Image exceeds the supported
+    // SHA-256 of the whole stored file, as hash text. Reads by offset from the start to the end,
+    // leaving the descriptor's offset alone. Events: "checking", completed = bytes hashed so far,
+    // total = source.size(). Throws "Cannot read the image file.", "Image exceeds the supported
     // size." (above 2^37 bytes: before any read when the file was that large at opening), "Image
     // changed or is empty." (nothing read, or the bytes read differ from source.size()), or the
     // cancelled error.
@@ -85,7 +81,8 @@ struct ImageIO {
     // (any letter case; else "Choose an IMG, BIN, hybrid ISO, ZIP, XZ or GZip image." before the file
     // is opened), opens it as a SourceFile owned by the current user, read-only, hashes it
     // ("checking" events, total = file size) and streams it ("inspecting" events, completed =
-    // expanded bytes so far, total = 0). Throws the texts of SourceFile, hashFile and stream.
+    // expanded bytes so far, total = 0), the two side by side; events and failures come as if
+    // the hash came first. Throws the texts of SourceFile, hashFile and stream.
     static Inspection inspect(const std::string& path, const Cancellation& cancel,
                               const ProgressCallback& progress);
 
