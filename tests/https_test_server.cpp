@@ -48,18 +48,9 @@ const TestCertificates& certificates() {
     return made;
 }
 
+// Clients go by the code alone; the phrase only has to be there.
 const char* reason(int status) {
-    static const std::map<int, const char*> reasons = {{200, "OK"},
-                                                       {204, "No Content"},
-                                                       {206, "Partial Content"},
-                                                       {301, "Moved Permanently"},
-                                                       {302, "Found"},
-                                                       {304, "Not Modified"},
-                                                       {404, "Not Found"},
-                                                       {429, "Too Many Requests"},
-                                                       {503, "Service Unavailable"}};
-    auto it = reasons.find(status);
-    return it != reasons.end() ? it->second : "Status";
+    return status < 300 ? "OK" : status < 400 ? "Redirect" : "Error";
 }
 
 // The request line and headers of `head` (which holds at least their blank line).
