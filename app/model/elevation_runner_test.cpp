@@ -20,14 +20,15 @@ TEST(ElevationRunner, StartsCleanInASessionOfItsOwn) {
     sigemptyset(&cancelling);
     for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&cancelling, s);
     pthread_sigmask(SIG_BLOCK, &cancelling, &mask);
-    // Signals 32 and 33 are the C library's own, which it ignores while it starts a program.
+    // The shell reads its own state with builtins only: once it has started a program its signal
+    // mask is its own. Signals 32 and 33 are the C library's, which it ignores while it starts one.
     ElevationRunner runner(
         {"/bin/sh", "-c",
          "for n in 3 4 5 6 7 8 9 100; do [ -e /proc/$$/fd/$n ] && fds=\"$fds $n\"; done;"
-         "set -- $(cat /proc/$$/stat); session=$(($6 == $$));"
-         "set -- $(grep -E '^Sig(Blk|Ign)' /proc/$$/status);"
-         "echo \"fds:$fds session:$session blocked:$((0x$2)) ignored:$((0x$4 & 0x7fffffff))\" "
-         ">&2"});
+         "read -r pid comm state parent group session rest < /proc/$$/stat;"
+         "while read -r key value; do case $key in SigBlk:) blocked=$((0x$value));;"
+         " SigIgn:) ignored=$((0x$value & 0x7fffffff));; esac; done < /proc/$$/status;"
+         "echo fds:$fds session:$((session == $$)) blocked:$blocked ignored:$ignored >&2"});
     pthread_sigmask(SIG_SETMASK, &mask, nullptr);
     signal(SIGUSR1, usr1Action);
     signal(SIGPIPE, pipeAction);
