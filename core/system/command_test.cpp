@@ -19,9 +19,6 @@
 namespace korvex {
 namespace {
 
-using testing::readFile;
-using testing::TempDir;
-
 const std::string kTooMuch = "System query timed out or returned too much data.";
 const std::string kFailed = "System query failed: ";
 
@@ -94,7 +91,7 @@ TEST_F(CommandTest, OutputWithinTheBoundsElseTheFailureFromCallsInParallel) {
 }
 
 TEST_F(CommandTest, StopsTheChildOnExcessAtOnceAndAtTheDeadlineForSure) {
-    TempDir dir;
+    testing::TempDir dir;
     const std::string marker = dir.file("term");
     // It overflows, then keeps busy (with short commands, so the shell sees a request at once)
     // for 60 s inside a 120 s deadline: only a request made when the excess is seen writes.
@@ -105,11 +102,12 @@ TEST_F(CommandTest, StopsTheChildOnExcessAtOnceAndAtTheDeadlineForSure) {
     // It records the polite request at the deadline, ignores it and spins; only SIGKILL ends it.
     EXPECT_EQ(sh("trap 'echo late >> \"$1\"' TERM; while :; do :; done", 0.3, 1 << 20, {marker}),
               kTooMuch);
-    EXPECT_EQ(readFile(marker), "excess\nlate\n");
+    EXPECT_EQ(testing::readFile(marker), "excess\nlate\n");
 
     // A tool that exits at once but leaves a process holding its output pipe: that goes too.
     EXPECT_EQ(sh("sleep 30 & echo $! > \"$1\"; exit 0", 0.3, 1 << 20, {dir.file("pid")}), kTooMuch);
-    const std::string stat = "/proc/" + std::to_string(std::stoi(readFile(dir.file("pid"))));
+    const std::string stat =
+        "/proc/" + std::to_string(std::stoi(testing::readFile(dir.file("pid"))));
     // Reparented away from us; a zombie waiting for its new parent no longer runs.
     const auto gone = [&] {
         return testing::shell("grep -v ') Z ' " + stat + "/stat 2>/dev/null; true").empty();
@@ -140,7 +138,7 @@ TEST_F(CommandTest, ChildGetsOnlyItsOwnEnvironmentSignalsAndDescriptors) {
 }
 
 TEST_F(CommandTest, LaunchFailureIsTheSystemError) {
-    TempDir dir;
+    testing::TempDir dir;
     testing::writeFile(dir.file("plain"), "#!/bin/sh\necho hi\n");  // mode 0644
     for (const auto& [name, code] : {std::pair{"missing", ENOENT}, std::pair{"plain", EACCES}})
         EXPECT_EQ(testing::failureOf([&, path = dir.file(name)] { Command::run(path, {}, 30, 0); }),
