@@ -108,9 +108,10 @@ std::string text(std::size_t size) {
     return out;
 }
 
-// Catches blocks of a multi-block file skipped, repeated or put out of order by the two decoders,
-// a stream's check type taken from another stream, padding or empty streams between streams
-// misread, and files that do not suit (one block, blocks beyond the memory bound) taken anyway.
+// Catches blocks of a multi-block file skipped, repeated, put out of order or overwritten before
+// they are handed out by the two decoders, a stream's check type taken from another stream,
+// padding or empty streams between streams misread, and files that do not suit (one block, blocks
+// beyond the memory bound) taken anyway.
 TEST_F(ArchiveReaderTest, XzOfSeveralBlocksExpandsLikeXzWhicheverDecoderTakesIt) {
     make("disk.img", noise(512 * 1024, 30) + text(2 * 1048576 + 1536));  // stored and packed chunks
     // -0 packs quickly; the last two keep -6's 8 MiB dictionary, which counts against the bound.
@@ -121,6 +122,7 @@ TEST_F(ArchiveReaderTest, XzOfSeveralBlocksExpandsLikeXzWhicheverDecoderTakesIt)
        "cp blocks.xz padded.xz && head -c 8 /dev/zero >> padded.xz && "
        "cat empty.xz sha.xz > mixed.xz && head -c 4 /dev/zero >> mixed.xz && "
        "cat none.xz empty.xz blocks.xz >> mixed.xz && "
+       "cat disk.img disk.img disk.img disk.img disk.img | xz -0 -T2 --block-size=3MiB > wide.xz && "
        "head -c 25M /dev/zero | xz -T2 --block-size=24MiB > large-blocks.xz && "
        "head -c 27M /dev/zero | xz -T2 --block-size=26MiB > too-large-blocks.xz");
     const struct {
@@ -129,6 +131,7 @@ TEST_F(ArchiveReaderTest, XzOfSeveralBlocksExpandsLikeXzWhicheverDecoderTakesIt)
     } kCases[] = {{"blocks.xz", true},          {"padded.xz", true},
                   {"concatenated.xz", true},    {"last-single.xz", true},
                   {"mixed.xz", true},           {"large-blocks.xz", true},
+                  {"wide.xz", true},  // blocks of several slices, filled behind the ones out
                   {"single.xz", false},         {"too-large-blocks.xz", false}};
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);

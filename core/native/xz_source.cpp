@@ -343,19 +343,30 @@ ssize_t XzSource::Callback(struct archive* handle, void* self, const void** buff
     return n;
 }
 
+void XzSource::post(std::size_t index, std::size_t released) {
+    if (index >= blocks_.size()) return;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        job_ = index;
+        jobPending_ = true;
+        released_ = released;
+    }
+    changed_.notify_all();
+}
+
+void XzSource::release(std::size_t released) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        released_ = released;
+    }
+    changed_.notify_all();
+}
+
 void XzSource::startStreaming(std::size_t index) {
     current_ = index;
     if (index >= blocks_.size()) {
         phase_ = Phase::Ended;
         return;
-    }
-    if (index + 1 < blocks_.size()) {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            job_ = index + 1;
-            jobPending_ = true;
-        }
-        changed_.notify_all();
     }
     error_ = caller_.begin(blocks_[index]);
     phase_ = error_ == nullptr ? Phase::Streaming : Phase::Failed;
@@ -364,6 +375,7 @@ void XzSource::startStreaming(std::size_t index) {
 ssize_t XzSource::next(const void** out) {
     if (!started_) {
         started_ = true;
+        post(1, block_.size());
         startStreaming(0);
     }
     for (;;) {
@@ -373,7 +385,9 @@ ssize_t XzSource::next(const void** out) {
             case Phase::Ended:
                 return 0;
             case Phase::Serving: {
-                // The worker's block stays as it is until this callback comes again.
+                // The worker's block stays as it is until this callback comes again; what was
+                // handed out before is the worker's again, for the block after next.
+                if (served_ != 0) release(served_);
                 if (served_ < ready_) {
                     const std::size_t n = std::min(kSliceSize, ready_ - served_);
                     *out = block_.data() + served_;
@@ -385,6 +399,7 @@ ssize_t XzSource::next(const void** out) {
                     phase_ = Phase::Failed;
                     return -1;
                 }
+                release(block_.size());  // the block after next may be the larger
                 startStreaming(current_ + 1);
                 break;
             }
@@ -409,9 +424,13 @@ ssize_t XzSource::next(const void** out) {
                 jobDone_ = false;
                 ready_ = jobProduced_;
                 readyError_ = jobError_;
+                lock.unlock();
                 ++current_;
                 served_ = 0;
                 phase_ = Phase::Serving;
+                // The worker starts on the block after next at once, filling the buffer behind
+                // the slices handed out.
+                if (readyError_ == nullptr) post(current_ + 2, 0);
                 break;
             }
         }
@@ -436,7 +455,14 @@ void XzSource::work() {
             if (stop_) return;
             // A piece's worth of room at a time, so that a block of zeros, expanded from one piece,
             // still stops on the way; the last call, with no room left, takes the check field.
-            const std::size_t room = std::min<std::size_t>(kPieceSize, block.expanded - produced);
+            std::size_t room = std::min<std::size_t>(kPieceSize, block.expanded - produced);
+            if (room != 0) {
+                // Only as far as the caller has handed out the block before.
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] { return stop_ || released_ > produced; });
+                if (stop_) return;
+                room = std::min(room, released_ - produced);
+            }
             std::size_t n = 0;
             failure = worker_.expand(block_.data() + produced, room, n);
             produced += n;

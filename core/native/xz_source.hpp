@@ -5,7 +5,8 @@
 // places and sizes the file's index records, so two decoders can expand them side by side. The
 // caller's thread expands block N in small pieces, as libarchive's filter would, while one worker
 // thread expands block N+1 whole into a buffer; when block N ends the caller hands out block N+1
-// from that buffer without copying it, then streams N+2 while the worker fills N+3, and so on.
+// from that buffer without copying it, while the worker fills N+3 into the part already handed
+// out, then streams N+2, and so on.
 // Memory is two decoders' dictionaries, one block and a few small buffers, whatever the file's
 // size: unlike liblzma's multi-threaded decoder, which holds every block in flight whole, packed
 // and expanded, this fits the usual `xz -6` blocks (24 MiB, 8 MiB dictionary) within kMemory.
@@ -116,8 +117,12 @@ class XzSource {
     static ssize_t Callback(struct archive* handle, void* self, const void** buffer);
     // The next bytes for libarchive: their length, 0 at the end of the file, -1 with `error_` set.
     ssize_t next(const void** out);
-    // The caller starts expanding block `index` and hands the one after it to the worker.
+    // The caller starts expanding block `index`.
     void startStreaming(std::size_t index);
+    // Hands block `index` (if any) to the worker, with the first `released` bytes of the buffer.
+    void post(std::size_t index, std::size_t released);
+    // Gives the worker the first `released` bytes of the buffer.
+    void release(std::size_t released);
     void work();
 
     enum class Phase { Streaming, Serving, Ended, Failed };
@@ -142,6 +147,7 @@ class XzSource {
     bool jobPending_ = false;
     bool jobDone_ = false;
     std::size_t job_ = 0;
+    std::size_t released_ = 0;  // of the buffer, what the worker may fill
     std::size_t jobProduced_ = 0;
     const char* jobError_ = nullptr;
     std::thread thread_;
