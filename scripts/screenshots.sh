@@ -13,4 +13,4 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVI_TESTS=ON
     "${launcher[@]}" >/dev/null
 cmake --build "$build" --target kvi-screenshots
 rm -rf "$out"
-"$build/app/ui/kvi-screenshots" "$out"
+"$build/tests/kvi-screenshots" "$out"

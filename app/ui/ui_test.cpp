@@ -10,7 +10,7 @@
 #include <QTest>
 #include <set>
 
-#include "app/ui/ui_fixture.hpp"
+#include "tests/ui_fixture.hpp"
 #include "tests/test_support.hpp"
 
 namespace korvex::testing {

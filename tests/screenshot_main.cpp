@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "app/ui/ui_fixture.hpp"
+#include "tests/ui_fixture.hpp"
 
 using korvex::AppModel;
 using korvex::testing::UiFixture;

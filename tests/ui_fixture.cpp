@@ -1,4 +1,4 @@
-#include "app/ui/ui_fixture.hpp"
+#include "tests/ui_fixture.hpp"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
