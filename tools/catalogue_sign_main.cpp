@@ -19,8 +19,8 @@
 
 #include "app/catalogue/internet_date.hpp"
 #include "app/catalogue/signed_catalogue.hpp"
-#include "core/image/image_io.hpp"
 #include "core/base/unique_fd.hpp"
+#include "core/image/image_io.hpp"
 #include "tools/catalogue_signing.hpp"
 
 namespace {

@@ -4,13 +4,13 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/base/unique_fd.hpp"
 #include "core/image/image_io.hpp"
 #include "core/image/source_file.hpp"
 #include "core/native/native.h"
 #include "core/records/imager_error.hpp"
 #include "core/system/disk_inventory.hpp"
 #include "core/system/system_facts.hpp"
-#include "core/base/unique_fd.hpp"
 #include "writer/writer_main.hpp"
 
 namespace korvex {

@@ -13,8 +13,8 @@
 #include <atomic>
 #include <thread>
 
-#include "core/records/cancellation.hpp"
 #include "core/base/unique_fd.hpp"
+#include "core/records/cancellation.hpp"
 
 namespace korvex {
 

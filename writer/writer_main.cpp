@@ -10,11 +10,11 @@
 #include <optional>
 #include <thread>
 
-#include "core/native/native.h"
 #include "core/base/base64.hpp"
-#include "core/records/imager_error.hpp"
 #include "core/base/unique_fd.hpp"
 #include "core/base/utf8_text.hpp"
+#include "core/native/native.h"
+#include "core/records/imager_error.hpp"
 #include "writer/heartbeat.hpp"
 #include "writer/signal_cancellation.hpp"
 #include "writer/sleep_inhibitor.hpp"

@@ -1,9 +1,8 @@
 #include "app/catalogue/hardware_probe.hpp"
 
-
 #include "core/base/ascii_text.hpp"
-#include "core/records/json_fields.hpp"
 #include "core/base/utf8_text.hpp"
+#include "core/records/json_fields.hpp"
 
 namespace korvex {
 namespace {

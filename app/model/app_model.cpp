@@ -29,10 +29,10 @@
 #include "app/model/image_download.hpp"
 #include "app/model/image_preparation.hpp"
 #include "app/model/writer_client.hpp"
+#include "core/base/unique_fd.hpp"
 #include "core/image/source_file.hpp"
 #include "core/records/imager_error.hpp"
 #include "core/system/disk_inventory.hpp"
-#include "core/base/unique_fd.hpp"
 
 namespace korvex {
 

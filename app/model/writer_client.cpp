@@ -19,16 +19,16 @@
 #include "app/model/elevation_runner.hpp"
 #include "app/model/launch_script.hpp"
 #include "app/model/writer_session.hpp"
+#include "core/base/base64.hpp"
+#include "core/base/unique_fd.hpp"
+#include "core/base/utf8_text.hpp"
+#include "core/base/uuid.hpp"
 #include "core/image/image_io.hpp"
 #include "core/native/native.h"
 #include "core/native/platform.hpp"
-#include "core/base/base64.hpp"
 #include "core/records/imager_error.hpp"
 #include "core/system/disk_inventory.hpp"
 #include "core/system/system_facts.hpp"
-#include "core/base/unique_fd.hpp"
-#include "core/base/uuid.hpp"
-#include "core/base/utf8_text.hpp"
 
 namespace korvex {
 namespace {

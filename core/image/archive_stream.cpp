@@ -3,8 +3,8 @@
 #include <array>
 #include <string_view>
 
-#include "core/records/imager_error.hpp"
 #include "core/base/utf8_text.hpp"
+#include "core/records/imager_error.hpp"
 
 namespace korvex {
 namespace {

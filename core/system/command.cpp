@@ -17,9 +17,9 @@
 #include <thread>
 #include <utility>
 
-#include "core/records/imager_error.hpp"
 #include "core/base/unique_fd.hpp"
 #include "core/base/utf8_text.hpp"
+#include "core/records/imager_error.hpp"
 #include "core/system/launcher.hpp"
 
 namespace korvex {

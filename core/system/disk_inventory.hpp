@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "core/base/unique_fd.hpp"
 #include "core/records/json_fields.hpp"
 #include "core/records/records.hpp"
 #include "core/system/disk_facts.hpp"
-#include "core/base/unique_fd.hpp"
 
 namespace korvex {
 
