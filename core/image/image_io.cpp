@@ -127,7 +127,7 @@ StreamResult ImageIO::stream(const SourceFile& source, const Cancellation& cance
             if (chunk.empty()) break;
             const auto n = static_cast<std::int64_t>(chunk.size());
             if (total + n > kMaxImageSize) {
-                throw ImagerError("Expanded image exceeds the supported size.");
+                throw ImagerError(ImageIO::kExpandedTooLarge);
             }
             total += n;
             hash.update(chunk);
@@ -136,7 +136,7 @@ StreamResult ImageIO::stream(const SourceFile& source, const Cancellation& cance
     }
     reader.finish();
     if (total == 0 || total % kImageAlignment != 0) {
-        throw ImagerError("The image is empty or is not a sector-aligned disk image.");
+        throw ImagerError(ImageIO::kNotSectorAligned);
     }
     return StreamResult{total, hashText(hash)};
 }

@@ -50,6 +50,10 @@ struct ImageIO {
     static constexpr std::int64_t kMaxImageSize = kMaxImageBytes;
     // An expanded image must be a non-empty multiple of this.
     static constexpr std::int64_t kImageAlignment = kSectorBytes;
+    // The failures of those two bounds, found while inspecting and again while writing.
+    static constexpr char kExpandedTooLarge[] = "Expanded image exceeds the supported size.";
+    static constexpr char kNotSectorAligned[] =
+        "The image is empty or is not a sector-aligned disk image.";
 
     // A SHA-256 digest (32 bytes) as 64 lower-case hexadecimal characters. Any other length is
     // rendered the same way, two characters a byte.
