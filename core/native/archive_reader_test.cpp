@@ -43,61 +43,47 @@ struct Outcome {
 
 Outcome readThroughFlat(const std::string& path, std::size_t chunk = 1 << 20) {
     const UniqueFd fd = openOrThrow(path, O_RDONLY);
-    Outcome out;
     std::array<char, 1024> error{};
     kvi_archive* handle = kvi_archive_open(fd.get(), error.data(), error.size());
-    if (handle == nullptr) {
-        out.error = error.data();
-        return out;
-    }
-    out.opened = true;
+    Outcome out{.opened = handle != nullptr};
     std::string buffer(chunk, '\0');
-    for (;;) {
-        const ssize_t n =
-            kvi_archive_read(handle, buffer.data(), buffer.size(), error.data(), error.size());
-        if (n < 0) {
-            out.readFailed = true;
-            out.error = error.data();
-            kvi_archive_close(handle);
-            return out;
-        }
-        if (n == 0) break;
+    ssize_t n = 1;
+    while (handle && (n = kvi_archive_read(handle, buffer.data(), buffer.size(), error.data(),
+                                           error.size())) > 0)
         out.data.append(buffer.data(), static_cast<std::size_t>(n));
-    }
-    out.finished = kvi_archive_finish(handle, error.data(), error.size()) == 1;
+    out.readFailed = n < 0;
+    out.finished = n == 0 && kvi_archive_finish(handle, error.data(), error.size()) == 1;
     if (!out.finished) out.error = error.data();
     kvi_archive_close(handle);
     return out;
 }
 
-class ArchiveReaderTest : public ::testing::Test {
+class ArchiveReader : public ::testing::Test {
   protected:
-    std::string make(const std::string& name, const std::string& bytes) {
-        const std::string path = dir.file(name);
-        writeFile(path, bytes);
-        return path;
+    void make(const std::string& name, const std::string& bytes) {
+        writeFile(dir.file(name), bytes);
     }
     std::string sh(const std::string& command) {
         return shell("cd " + shellQuote(dir.path()) + " && " + command);
+    }
+    // What `name` expands to through the flat interface, or "failed: " and the error.
+    std::string expand(const std::string& name, std::size_t chunk = 1 << 20) {
+        const Outcome out = readThroughFlat(dir.file(name), chunk);
+        return out.finished ? out.data : "failed: " + out.error;
     }
 
     TempDir dir;
 };
 
-TEST_F(ArchiveReaderTest, RawGzipXzAndZstdExpandToTheImageWhateverTheirNames) {
+// Catches a raw, GZip, XZ or Zstandard image refused, misread or judged by its name.
+TEST_F(ArchiveReader, RawGzipXzAndZstdExpandToTheImageWhateverTheirNames) {
     const std::string image = noise(3 * 1048576 + 4096, 1);
     make("disk.img", image);
     sh("gzip -k disk.img && xz -k disk.img && zstd -q -k disk.img && cp disk.img.gz packed.img && "
        "cp disk.img plain.xz && cp disk.img.zst packed.bin");
     for (const char* name : {"disk.img", "disk.img.gz", "disk.img.xz", "disk.img.zst", "packed.img",
-                             "plain.xz", "packed.bin"}) {
-        SCOPED_TRACE(name);
-        const Outcome out = readThroughFlat(dir.file(name), 1000);  // odd reads span blocks
-        ASSERT_TRUE(out.opened) << out.error;
-        EXPECT_FALSE(out.readFailed) << out.error;
-        EXPECT_TRUE(out.finished) << out.error;
-        EXPECT_TRUE(out.data == image);
-    }
+                             "plain.xz", "packed.bin"})
+        EXPECT_TRUE(expand(name, 1000) == image) << name;  // odd reads span blocks
 }
 
 // Compressible but not trivially so, so that LZMA codes it (noise would be stored as it is).
@@ -108,11 +94,9 @@ std::string text(std::size_t size) {
     return out;
 }
 
-// Catches blocks of a multi-block file skipped, repeated, put out of order or overwritten before
-// they are handed out by the two decoders, a stream's check type taken from another stream,
-// padding or empty streams between streams misread, and files that do not suit (one block, blocks
-// beyond the memory bound) taken anyway.
-TEST_F(ArchiveReaderTest, XzOfSeveralBlocksExpandsLikeXzWhicheverDecoderTakesIt) {
+// Catches the two decoders' blocks lost or misordered, checks or padding between streams misread,
+// and unsuitable files (one block, blocks beyond the memory bound) taken anyway.
+TEST_F(ArchiveReader, XzOfSeveralBlocksExpandsLikeXzWhicheverDecoderTakesIt) {
     make("disk.img", noise(512 * 1024, 30) + text(2 * 1048576 + 1536));  // stored and packed chunks
     // -0 packs quickly; the last two keep -6's 8 MiB dictionary, which counts against the bound.
     sh("xz -0 -T2 --block-size=300KiB -c disk.img > blocks.xz && xz -0 -c disk.img > single.xz && "
@@ -137,20 +121,16 @@ TEST_F(ArchiveReaderTest, XzOfSeveralBlocksExpandsLikeXzWhicheverDecoderTakesIt)
         SCOPED_TRACE(c.name);
         const UniqueFd fd = openOrThrow(dir.file(c.name), O_RDONLY);
         EXPECT_EQ(imager::XzSource::ForFile(fd.get()) != nullptr, c.taken);
-        const Outcome out = readThroughFlat(dir.file(c.name), 100000);
-        ASSERT_TRUE(out.finished) << out.error;
-        EXPECT_TRUE(out.data == sh("xz -dc " + std::string(c.name)));
+        EXPECT_TRUE(expand(c.name, 100000) == sh("xz -dc " + std::string(c.name)));
         const SourceFile source(dir.file(c.name), std::nullopt, false);
         const StreamResult streamed = ImageIO::stream(source, Cancellation(), [](auto) {});
         EXPECT_EQ(streamed.expandedSHA256 + "  -\n", sh("xz -dc " + std::string(c.name) + " | sha256sum"));
     }
 }
 
-// Catches a fault the worker meets in the next block reported before the caller's block is handed
-// out (or its bytes lost), a fault in the caller's own block passed over, and a file whose layout
-// does not read (cut short, a hole, a damaged index) given to the two decoders, which would fail
-// in other words than libarchive's or not at all. None of them may hang.
-TEST_F(ArchiveReaderTest, DamagedXzOfSeveralBlocksFailsInTurnWithLibarchivesWords) {
+// Catches a later block's fault reported before earlier blocks are out, a fault passed over, a
+// broken layout failing in other words than libarchive's; none may hang.
+TEST_F(ArchiveReader, DamagedXzOfSeveralBlocksFailsInTurnWithLibarchivesWords) {
     const std::string image = text(4 * 1048576);
     make("disk.img", image);
     sh("xz -0 -T2 --block-size=1MiB -c disk.img > blocks.xz");
@@ -188,8 +168,7 @@ TEST_F(ArchiveReaderTest, DamagedXzOfSeveralBlocksFailsInTurnWithLibarchivesWord
         EXPECT_TRUE(out.readFailed) << out.error;
         EXPECT_EQ(out.error, c.error);
         if (c.blocksBefore < 0) continue;
-        // The blocks before the damaged one, whole and right; of the damaged one, at most what
-        // it expanded to before the fault showed.
+        // The blocks before the damaged one whole, of it at most what it expanded to.
         const std::size_t before = static_cast<std::size_t>(c.blocksBefore) << 20;
         ASSERT_GE(out.data.size(), before);
         EXPECT_LE(out.data.size(), before + 1048576);
@@ -197,13 +176,12 @@ TEST_F(ArchiveReaderTest, DamagedXzOfSeveralBlocksFailsInTurnWithLibarchivesWord
     }
 }
 
-// Catches a worker that expands its block to the end once the source is destroyed (or is never
-// told to stop, which hangs here): destroying the source mid-block stops it between two pieces.
+// Catches a worker that expands its block to the end (or hangs) once its source is destroyed.
 std::atomic<int> gPieces{0};
 std::atomic<int> gPiecesAfterStop{0};
 std::atomic<bool> gMidBlock{false};
 
-TEST_F(ArchiveReaderTest, DestroyingTheXzSourceStopsItsWorkerWithinABlock) {
+TEST_F(ArchiveReader, DestroyingTheXzSourceStopsItsWorkerWithinABlock) {
     make("disk.img", text(8 * 1048576));
     sh("xz -0 -T2 --block-size=4MiB -c disk.img > blocks.xz");
     const UniqueFd fd = openOrThrow(dir.file("blocks.xz"), O_RDONLY);
@@ -228,26 +206,24 @@ TEST_F(ArchiveReaderTest, DestroyingTheXzSourceStopsItsWorkerWithinABlock) {
 
 // Catches a tar stream written as the disk image (its header at sector 0, the image a block
 // later), however it is packed and named; a block with the magic but a wrong checksum is data.
-TEST_F(ArchiveReaderTest, TarStreamsAreRefusedHoweverPacked) {
+TEST_F(ArchiveReader, TarStreamsAreRefusedHoweverPacked) {
     make("disk.img", noise(10240, 2));
     sh("tar -cf disk.tar disk.img && tar --format=posix -czf disk.tgz.img disk.img && "
        "tar -cJf disk.tar.xz disk.img && tar --zstd -cf disk.tar.zst disk.img && "
        "cp disk.tar inner.img && zip -q disk.zip inner.img");
     for (const char* name : {"disk.tar", "disk.tgz.img", "disk.tar.xz", "disk.tar.zst", "disk.zip"}) {
         SCOPED_TRACE(name);
-        const Outcome out = readThroughFlat(dir.file(name));
-        EXPECT_FALSE(out.opened);
-        EXPECT_EQ(out.error, "The image is a tar archive, not a disk image.");
+        EXPECT_FALSE(readThroughFlat(dir.file(name)).opened);
+        EXPECT_EQ(expand(name), "failed: The image is a tar archive, not a disk image.");
     }
     std::string tar = testing::readFile(dir.file("disk.tar"));
     tar[0] = static_cast<char>(tar[0] ^ 1);  // the name changes, the recorded checksum does not
     make("almost.img", tar);
-    const Outcome almost = readThroughFlat(dir.file("almost.img"));
-    ASSERT_TRUE(almost.finished) << almost.error;
-    EXPECT_TRUE(almost.data == tar);
+    EXPECT_TRUE(expand("almost.img") == tar);
 }
 
-TEST_F(ArchiveReaderTest, ZipPayloadEntryAndFinishingRules) {
+// Catches a directory taken for the image, and a second file or none accepted.
+TEST_F(ArchiveReader, ZipTakesItsOneRegularFile) {
     const std::string image = noise(200000, 3);
     make("disk.img", image);
     make("other.img", noise(5000, 4));
@@ -255,14 +231,8 @@ TEST_F(ArchiveReaderTest, ZipPayloadEntryAndFinishingRules) {
        "disk.img && zip -q two.zip disk.img other.img && zip -q -r dirs.zip docs/empty && "
        "zip -q deflated.zip disk.img && zip -q -r trailing-dir.zip disk.img docs/empty");
 
-    for (const char* name : {"with-dir.zip", "deflated.zip", "trailing-dir.zip"}) {
-        SCOPED_TRACE(name);
-        const Outcome out = readThroughFlat(dir.file(name));
-        ASSERT_TRUE(out.opened) << out.error;
-        EXPECT_TRUE(out.finished) << out.error;
-        EXPECT_TRUE(out.data == image);
-    }
-
+    for (const char* name : {"with-dir.zip", "deflated.zip", "trailing-dir.zip"})
+        EXPECT_TRUE(expand(name) == image) << name;
     const Outcome two = readThroughFlat(dir.file("two.zip"));
     ASSERT_TRUE(two.opened) << two.error;
     EXPECT_FALSE(two.readFailed);
@@ -270,36 +240,28 @@ TEST_F(ArchiveReaderTest, ZipPayloadEntryAndFinishingRules) {
     EXPECT_FALSE(two.finished);      // ... and only finishing refuses the second
     EXPECT_EQ(two.error, "The image archive contains more than one regular file.");
 
-    const Outcome dirs = readThroughFlat(dir.file("dirs.zip"));
-    EXPECT_FALSE(dirs.opened);
-    EXPECT_EQ(dirs.error, "The image archive does not contain a regular file.");
+    EXPECT_FALSE(readThroughFlat(dir.file("dirs.zip")).opened);
+    EXPECT_EQ(expand("dirs.zip"), "failed: The image archive does not contain a regular file.");
 }
 
-TEST_F(ArchiveReaderTest, EmptyImagesOpenAndEndAtOnce) {
+// Catches an empty image refused, and a stream cut short taken for an empty one.
+TEST_F(ArchiveReader, EmptyImagesOpenAndEndAtOnce) {
     make("empty.img", "");
     sh("gzip -k empty.img && xz -k empty.img && zstd -q -k empty.img");
-    for (const char* name : {"empty.img", "empty.img.gz", "empty.img.xz", "empty.img.zst"}) {
-        SCOPED_TRACE(name);
-        const Outcome out = readThroughFlat(dir.file(name));
-        ASSERT_TRUE(out.opened) << out.error;
-        EXPECT_TRUE(out.data.empty());
-        EXPECT_TRUE(out.finished) << out.error;
-    }
-    // A stream that fails to expand is not taken for an empty one.
+    for (const char* name : {"empty.img", "empty.img.gz", "empty.img.xz", "empty.img.zst"})
+        EXPECT_EQ(expand(name), "") << name;
     make("disk.img", noise(100000, 9));
     sh("gzip -k disk.img && xz -k disk.img && zstd -q -k disk.img");
     for (const char* name : {"disk.img.gz", "disk.img.xz", "disk.img.zst"}) {
-        SCOPED_TRACE(name);
         make("cut", testing::readFile(dir.file(name)).substr(0, 24));
-        const Outcome cut = readThroughFlat(dir.file("cut"));
-        EXPECT_FALSE(cut.opened && !cut.readFailed && cut.finished) << cut.data.size();
-        EXPECT_FALSE(cut.error.empty());
+        const std::string cut = expand("cut");
+        EXPECT_TRUE(cut.starts_with("failed: ") && cut.size() > 8) << name << ": " << cut.size();
     }
 }
 
-// Catches a corrupt .gz accepted because nobody compares a member's trailer with its bytes (and
-// a second member or trailing bytes silently dropped); XZ and ZIP must keep failing on their own.
-TEST_F(ArchiveReaderTest, CorruptOrTruncatedStreamsFailWhileExpanding) {
+// Catches a corrupt .gz accepted (trailers unchecked, a member or trailing bytes dropped), and
+// XZ, ZIP or Zstandard damage passed over or reported without the library's words.
+TEST_F(ArchiveReader, CorruptOrTruncatedStreamsFailWhileExpanding) {
     const std::string image = noise(2 * 1048576, 5);
     const std::string second = noise(512 * 3, 7);
     make("disk.img", image);
@@ -348,33 +310,25 @@ TEST_F(ArchiveReaderTest, CorruptOrTruncatedStreamsFailWhileExpanding) {
         EXPECT_FALSE(out.finished);
         EXPECT_TRUE(out.readFailed || !out.opened) << "failed only at the end: " << out.error;
         EXPECT_EQ(out.error.substr(0, c.error.size()), c.error);
-        EXPECT_NE(out.error, "Could not extract the image archive.");  // the library's own words
-        EXPECT_FALSE(out.error.empty());
+        EXPECT_TRUE(out.error != imager::kCannotExtract && !out.error.empty()) << out.error;
     }
     // The controls: every member is expanded, and zeros after the last one are padding.
     make("padded.gz", multi + std::string(3000, '\0'));
-    for (const char* name : {"multi.gz", "padded.gz", "multi.zst"}) {
-        SCOPED_TRACE(name);
-        const Outcome out = readThroughFlat(dir.file(name), 777);
-        ASSERT_TRUE(out.finished) << out.error;
-        EXPECT_TRUE(out.data == image + second);
-    }
+    for (const char* name : {"multi.gz", "padded.gz", "multi.zst"})
+        EXPECT_TRUE(expand(name, 777) == image + second) << name;
     // A GZip stream that only libarchive's unchecked filter would reach is refused.
     sh("xz -c disk.img.gz > nested.gz.xz");
-    EXPECT_EQ(readThroughFlat(dir.file("nested.gz.xz")).error,
-              "The image is a GZip file inside another compressed file.");
+    EXPECT_EQ(expand("nested.gz.xz"),
+              "failed: The image is a GZip file inside another compressed file.");
 }
 
-// Catches a trailer read from the wrong bytes when it straddles two of the reader's 1 MiB input
-// blocks: intact files must pass and a wrong CRC-32 on the earlier side must still fail.
-TEST_F(ArchiveReaderTest, TrailersStraddlingInputBlocksAreChecked) {
+// Catches a trailer read from the wrong bytes when it straddles two 1 MiB input blocks.
+TEST_F(ArchiveReader, TrailersStraddlingInputBlocksAreChecked) {
     constexpr std::size_t kBlock = 1 << 20;
     for (std::size_t past : {1, 3, 7}) {
         SCOPED_TRACE(past);
-        // Noise is stored, so the file grows byte for byte with the image: a few tries reach
-        // exactly the size that puts `past` trailer bytes into the second block.
-        std::string image;
-        std::string gz;
+        // Noise is stored, so a few tries put exactly `past` trailer bytes into the second block.
+        std::string image, gz;
         std::size_t length = kBlock - 100;
         for (int attempt = 0; attempt < 8 && gz.size() != kBlock + past; ++attempt) {
             if (!gz.empty()) length += kBlock + past - gz.size();
@@ -384,17 +338,16 @@ TEST_F(ArchiveReaderTest, TrailersStraddlingInputBlocksAreChecked) {
             gz = testing::readFile(dir.file("disk.gz"));
         }
         ASSERT_EQ(gz.size(), kBlock + past);
-        const Outcome intact = readThroughFlat(dir.file("disk.gz"));
-        ASSERT_TRUE(intact.finished) << intact.error;
-        EXPECT_TRUE(intact.data == image);
+        EXPECT_TRUE(expand("disk.gz") == image);
         gz[gz.size() - 8] = static_cast<char>(gz[gz.size() - 8] ^ 1);
         make("bad.gz", gz);
-        EXPECT_EQ(readThroughFlat(dir.file("bad.gz")).error,
-                  "Zlib library error: Corrupted input data (incorrect data check)");
+        EXPECT_EQ(expand("bad.gz"),
+                  "failed: Zlib library error: Corrupted input data (incorrect data check)");
     }
 }
 
-TEST_F(ArchiveReaderTest, ErrorBufferIsTruncatedOrLeftAlone) {
+// Catches an error buffer overrun or written when empty, and a missing handle dereferenced.
+TEST_F(ArchiveReader, ErrorBufferIsTruncatedOrLeftAlone) {
     sh("mkdir -p dirs-only/empty && zip -q -r dirs.zip dirs-only");
     const UniqueFd fd = openOrThrow(dir.file("dirs.zip"), O_RDONLY);
 
@@ -411,12 +364,13 @@ TEST_F(ArchiveReaderTest, ErrorBufferIsTruncatedOrLeftAlone) {
     char error[1024] = "";
     char byte = 0;
     EXPECT_LT(kvi_archive_read(nullptr, &byte, 1, error, sizeof error), 0);
-    EXPECT_STREQ(error, "The image archive reader is not ready.");
+    EXPECT_STREQ(error, imager::kReaderNotReady);
     EXPECT_EQ(kvi_archive_finish(nullptr, error, sizeof error), 0);
     kvi_archive_close(nullptr);
 }
 
-TEST_F(ArchiveReaderTest, ClassChecksExpectedSizeAndReadiness) {
+// Catches a size mismatch accepted, a handle kept after a failed open, a huge read accepted.
+TEST_F(ArchiveReader, ClassChecksExpectedSizeAndReadiness) {
     const std::string image = noise(4096, 6);
     make("disk.img", image);
     sh("zip -q disk.zip disk.img");
@@ -425,7 +379,7 @@ TEST_F(ArchiveReaderTest, ClassChecksExpectedSizeAndReadiness) {
     std::string error;
     char buffer[16];
     EXPECT_EQ(reader.Read(buffer, sizeof buffer, error), -1);
-    EXPECT_EQ(error, "The image archive reader is not ready.");
+    EXPECT_EQ(error, imager::kReaderNotReady);
     EXPECT_FALSE(reader.Finish(error));
 
     const std::wstring zip = std::wstring(dir.path().begin(), dir.path().end()) + L"/disk.zip";
@@ -435,7 +389,7 @@ TEST_F(ArchiveReaderTest, ClassChecksExpectedSizeAndReadiness) {
 
     ASSERT_TRUE(reader.Open(zip, 4096, error)) << error;
     EXPECT_EQ(reader.Read(buffer, static_cast<std::size_t>(-1), error), -1);
-    EXPECT_EQ(error, "The image archive reader is not ready.");
+    EXPECT_EQ(error, imager::kReaderNotReady);
 
     // A raw image records no size, so any expectation passes; re-opening frees the zip's handle.
     const UniqueFd fd = openOrThrow(dir.file("disk.img"), O_RDONLY);
