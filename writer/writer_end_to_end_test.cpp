@@ -1,9 +1,5 @@
-// The writer as a real root process against loop devices, with this test playing the application:
-// a real non-root user owns the channel folder and listener, pings every 0.5 s, reads the events
-// and, in some cases, misbehaves on purpose. The test writer differs from the shipped one only in
-// presenting the loop device named by KVI_TEST_DRIVE as the USB disk "sdkv"; the shipped writer
-// is run for everything that happens before a drive is looked at. REQUIRES: root.
-#include <fcntl.h>
+// The writer as a root process against loop devices; this test plays the application as a real
+// user, sometimes misbehaving. The test writer shows KVI_TEST_DRIVE as "sdkv". REQUIRES: root.
 #include <poll.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -18,13 +14,14 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <thread>
 
 #include "core/base/base64.hpp"
 #include "core/base/unique_fd.hpp"
+#include "core/base/uuid.hpp"
 #include "core/image/image_io.hpp"
 #include "core/native/native.h"
+#include "core/records/imager_error.hpp"
 #include "core/records/records.hpp"
 #include "tests/loop_as_usb_facts.hpp"
 #include "tests/test_support.hpp"
@@ -44,17 +41,7 @@ using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 using testing::TempDir;
 
-const std::string kChanged =
-    "The selected drive changed, is protected or was disconnected. Select it again.";
 const WriteEvent kCancelled{"cancelled", 0, 0, "Operation cancelled."};
-
-std::string uuid() {
-    std::random_device random;
-    char text[37];
-    std::snprintf(text, sizeof text, "%08x-%04x-4%03x-8%03x-%04x%08x", random(), random() & 0xFFFF,
-                  random() & 0xFFF, random() & 0xFFF, random() & 0xFFFF, random());
-    return text;
-}
 
 bool isMounted(const std::string& directory) {
     return testing::readFile("/proc/self/mounts").find(" " + directory + " ") != std::string::npos;
@@ -65,8 +52,7 @@ std::string zeros(const std::string& path, std::size_t size) {
     return path;
 }
 
-// A loop device holding an ext4 file system mounted at two places, so the writer has more than
-// one mount point of the drive to take down.
+// An ext4 loop device mounted twice: the writer must take down every mount point.
 class MountedDrive {
   public:
     explicit MountedDrive(const TempDir& dir) : loop_(zeros(dir.file("mounted"), 8 << 20)) {
@@ -92,7 +78,7 @@ class MountedDrive {
     std::vector<std::string> points_;
 };
 
-// What the application does besides pinging and reading: once, at the first "checking" event.
+// What the application does once, at the first "checking", besides pinging and reading.
 struct App {
     enum class Act { None, Cancel, Close } act = Act::None;
     bool asUser = true;  // false: the listener is root's, not the requesting user's
@@ -129,8 +115,7 @@ class WriterEndToEnd : public ::testing::Test {
         return path;
     }
 
-    // The request the application sends once the user confirmed `loop` for `image`; without
-    // `expanded`, a 2 GiB image of holes whose 2,048 "checking" events outlast any act.
+    // The request for `loop` and `image`; without one, 2 GiB of holes whose checking outlasts acts.
     WriteRequest request(const std::string& loop, std::string image = "",
                          const std::string& expanded = "") {
         Inspection inspection{2LL << 30, 2LL << 30, std::string(64, 'a'), std::string(64, 'b')};
@@ -154,17 +139,15 @@ class WriterEndToEnd : public ::testing::Test {
             inspection,
             {testing::kTestDriveName, "External drive", sys("size") * 512, sys("diskseq"), "USB"},
             account_->uid(),
-            "/tmp/kvi-" + uuid() + "/s",
-            uuid()};
+            "/tmp/kvi-" + randomUUID() + "/s",
+            randomUUID()};
     }
 
     Outcome write(const WriteRequest& r, const App& app, const std::string& loop) {
         return run(KVI_TEST_WRITER, {encodeBase64(encode(r))}, r.socket, app, loop);
     }
 
-    // Runs `program` with `arguments` as root (or as the test user) while a thread serves the
-    // application's side at `socketPath` as `app` says; the listener is the test user's unless
-    // `app` says otherwise, because the user's credentials were in force when it began to listen.
+    // Runs `program` as root (or the user) while a thread serves the application's side.
     Outcome run(const char* program, const std::vector<std::string>& arguments,
                 const std::string& socketPath, const App& app, const std::string& testDrive = "",
                 bool writerAsUser = false) {
@@ -201,8 +184,7 @@ class WriterEndToEnd : public ::testing::Test {
         return outcome;
     }
 
-    // The application's side: accepts, pings every 0.5 s, reads the events and acts once, at the
-    // first "checking". Ends once the writer has ended and everything it sent is read.
+    // Accepts, pings every 0.5 s, reads, acts once; ends when the writer ended and all is read.
     static void serve(const App& app, int listener, const std::atomic<bool>& ended, Outcome& o) {
         int channel = -1;
         bool acted = false;
@@ -236,8 +218,7 @@ class WriterEndToEnd : public ::testing::Test {
                 if (decodeWriteEvent(received.substr(scanned, end - scanned)).stage != "checking")
                     continue;
                 acted = true;
-                // Reading is held back for a second after a cancel: the writer's sends wait, so it
-                // cannot finish hashing before the heartbeat has seen the line.
+                // Reads pause 1 s after a cancel, so the writer cannot finish before seeing it.
                 if (app.act == App::Act::Cancel)
                     send(channel, "cancel\n", 7, MSG_NOSIGNAL), nextRead = now + 1s;
                 if (app.act == App::Act::Close) close(channel), channel = -1;
@@ -259,8 +240,7 @@ class WriterEndToEnd : public ::testing::Test {
 
 std::unique_ptr<testing::TestUser> WriterEndToEnd::account_;
 
-// Catches stages out of order or left out, a "complete" without the read-back of the whole
-// image, a drive left mounted, and anything but the image's bytes on the drive.
+// Catches stages out of order or missing, no full read-back, a drive left mounted or miswritten.
 TEST_F(WriterEndToEnd, WritesAnXzImageOntoAMountedDriveAndProvesIt) {
     MountedDrive drive(dir_);
     ASSERT_TRUE(drive.mounted(true));
@@ -292,8 +272,7 @@ TEST_F(WriterEndToEnd, WritesAnXzImageOntoAMountedDriveAndProvesIt) {
     EXPECT_TRUE(testing::readPrefix("/dev/" + drive.name(), expanded.size()) == expanded);
 }
 
-// Catches a writer that goes on after a "cancel" line, a closed channel, or an image replaced
-// after it was inspected, and any of them taking the drive's volumes down first.
+// Catches going on after a cancel, a closed channel or a replaced image, or unmounting first.
 TEST_F(WriterEndToEnd, StopsBeforeTheUnmountWhenTheApplicationOrTheImageFails) {
     MountedDrive drive(dir_);
     const std::string expanded = testing::noise(2 << 20, 4);
@@ -324,8 +303,7 @@ TEST_F(WriterEndToEnd, StopsBeforeTheUnmountWhenTheApplicationOrTheImageFails) {
     }
 }
 
-// Catches a write to a drive renumbered or too small since the user confirmed it, and events
-// beyond one error for a listener the requesting user does not own; the drive keeps its zeros.
+// Catches writing a renumbered or too small drive, or talking on to another user's listener.
 TEST_F(WriterEndToEnd, RefusesAStrangeListenerOrAChangedDriveBeforeWriting) {
     const std::string expanded = testing::noise(2 << 20, 6);
     const std::string image = makeImage(expanded);
@@ -335,7 +313,7 @@ TEST_F(WriterEndToEnd, RefusesAStrangeListenerOrAChangedDriveBeforeWriting) {
         std::string error;
     } cases[] = {
         {4 << 20, false, false, false, "Invalid Imager channel owner."},
-        {4 << 20, true, true, false, kChanged},
+        {4 << 20, true, true, false, kSelectedDriveChanged},
         {(2 << 20) - 512, false, true, true, "The drive is too small or its geometry is unknown."},
     };
     for (const Case& c : cases) {
@@ -356,9 +334,8 @@ TEST_F(WriterEndToEnd, RefusesAStrangeListenerOrAChangedDriveBeforeWriting) {
     }
 }
 
-// Catches a writer that speaks before it trusts what it was given: run by a user, with a wrong
-// argument count, with lenient Base64, a request over 16,384 bytes or no request, or without a
-// listener. At exactly 16,384 bytes the shipped writer connects, then finds no such drive.
+// Catches speaking before trusting its input: run by a user, argument count, lenient Base64, a
+// request over 16,384 bytes, none, no listener. At 16,384 it connects, then finds no such drive.
 TEST_F(WriterEndToEnd, RefusesSilentlyWhatItCannotTrust) {
     auto loop = std::make_unique<testing::LoopDevice>(zeros(dir_.file("drive"), 1 << 20));
     const WriteRequest r =
@@ -396,7 +373,7 @@ TEST_F(WriterEndToEnd, RefusesSilentlyWhatItCannotTrust) {
     EXPECT_EQ(o.status, 1);
     ASSERT_FALSE(o.events.empty());
     EXPECT_EQ(o.events.front(), (WriteEvent{"connected", 0, 0, r.nonce}));
-    EXPECT_EQ(o.events.back(), (WriteEvent{"error", 0, 0, kChanged}));
+    EXPECT_EQ(o.events.back(), (WriteEvent{"error", 0, 0, kSelectedDriveChanged}));
 }
 
 }  // namespace
