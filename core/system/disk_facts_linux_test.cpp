@@ -96,13 +96,9 @@ TEST(LinuxDiskFacts, ListsHotPluggablePhysicalDisksAndDescribesThem) {
     sata["hotplug"] = nullptr;
     part["pkname"] = "sdb";
     std::vector<Json> listed = {stick, nvme, loop, zram, sata, card, part, emmc};
-    for (const char* name : {"sdb", "mmcblk0", "nvme0n1", "sda", "sdb1", "mmcblk1", "mmcblk1boot0",
-                             "mmcblk1boot1", "mmcblk1rpmb"})
-        probe.device(name);
     for (const char* area : {"mmcblk1boot0", "mmcblk1boot1", "mmcblk1rpmb"})  // lsblk says "disk"
         listed.push_back(node(area, "disk", "mmc", true));
-    probe.device("loop0", true);
-    probe.device("zram0", true);
+    for (const Json& n : listed) probe.device(n["name"], n == loop || n == zram);  // all with sysfs
     probe.files["/sys/block/mmcblk0/device/type"] = "SD\n";
     probe.files["/sys/block/mmcblk1/device/type"] = "MMC\n";
     probe.lsblk("--nodeps", "", listed);
@@ -145,12 +141,10 @@ TEST(LinuxDiskFacts, ListsHotPluggablePhysicalDisksAndDescribesThem) {
 TEST(LinuxDiskFacts, ReadsTheDiskSequenceStrictly) {
     ReplayProbe probe;
     LinuxDiskFacts facts(probe);
-    // clang-format off
-    using Read = std::optional<std::uint64_t>;
-    for (const auto& [text, expected] : std::vector<std::pair<std::string, Read>>{
-             {"17\n", 17}, {"18446744073709551615", UINT64_MAX}, {"0\n", {}}, {"", {}}, {"x1", {}},
-             {"-3", {}}, {"18446744073709551616", {}}, {"1 2", {}}}) {
-        // clang-format on
+    const std::pair<std::string, std::optional<std::uint64_t>> rows[] = {
+        {"17\n", 17}, {"18446744073709551615", UINT64_MAX}, {"0\n", {}}, {"", {}}, {"x1", {}},
+        {"-3", {}}, {"18446744073709551616", {}}, {"1 2", {}}};
+    for (const auto& [text, expected] : rows) {
         probe.files["/sys/class/block/sdb/diskseq"] = text;
         EXPECT_EQ(facts.registryID("sdb"), expected) << text;
     }
@@ -226,11 +220,8 @@ TEST(LinuxDiskFacts, RefusesEveryDriveWhenTheRootIsNotOnAPhysicalDisk) {
         {"[]", "findmnt", "Invalid system information."}};
     for (const auto& [source, tree, message] : cases) {
         StackedMachine machine;
-        if (tree == "findmnt") {
-            machine.outputs[std::string(linux_disk::kFindmnt) + " --json --target /"] = source;
-        } else {
-            machine.mount("/", source);
-        }
+        if (tree != "findmnt") machine.mount("/", source);
+        else machine.outputs[std::string(linux_disk::kFindmnt) + " --json --target /"] = source;
         if (tree.is_object()) {
             machine.device(tree["name"], true);
             machine.lsblk("--inverse", source, {tree});
@@ -260,12 +251,10 @@ void wholeDisksUnder(const std::filesystem::path& sysfsDevice, std::set<std::str
     namespace fs = std::filesystem;
     fs::path real = fs::canonical(sysfsDevice);
     if (fs::exists(real / "partition")) real = real.parent_path();
-    if (fs::exists(real / "slaves") && !fs::is_empty(real / "slaves")) {
-        for (const auto& slave : fs::directory_iterator(real / "slaves"))
-            wholeDisksUnder(slave.path(), into);
-        return;
-    }
-    into.insert(real.filename().string());
+    if (!fs::exists(real / "slaves") || fs::is_empty(real / "slaves"))
+        return void(into.insert(real.filename().string()));
+    for (const auto& slave : fs::directory_iterator(real / "slaves"))
+        wholeDisksUnder(slave.path(), into);
 }
 
 // Catches, on this machine, the root's disk left unprotected and a virtual or loop disk listed.
