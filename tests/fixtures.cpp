@@ -19,6 +19,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <nlohmann/json.hpp>
+
 #include "core/records/imager_error.hpp"
 
 namespace korvex::testing {
@@ -133,6 +135,17 @@ std::string shell(const std::string& command) {
     for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
     if (pclose(p) != 0) throw std::runtime_error("command failed: " + command);
     return out;
+}
+
+std::string jsonEdited(const std::string& document, const std::string& edit) {
+    nlohmann::json base = nlohmann::json::parse(document);
+    const std::size_t blank = edit.find(' ');
+    const nlohmann::json::json_pointer at(edit.substr(0, blank));
+    if (blank == std::string::npos)
+        base[at.parent_pointer()].erase(at.back());
+    else
+        base[at] = nlohmann::json::parse(edit.substr(blank + 1));
+    return base.dump();
 }
 
 std::string failureOf(const std::function<void()>& action) {

@@ -58,6 +58,10 @@ UniqueFd openOrThrow(const std::string& path, int flags);
 // differences between two counts mean anything: the count includes its own listing.
 int openDescriptorCount();
 
+// The JSON text `document` with the JSON value after the first blank of `edit` put where the
+// JSON pointer before it points, or, when `edit` has no blank, without the pointed-to member.
+std::string jsonEdited(const std::string& document, const std::string& edit);
+
 // Runs a shell command and returns its standard output; throws when it exits non-zero.
 std::string shell(const std::string& command);
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/records/decode_error.hpp"
+#include "tests/fixtures.hpp"
 
 namespace korvex {
 namespace {
@@ -27,17 +28,8 @@ const json kCatalogue = json::parse(R"({"schemaVersion": 1, "catalogueVersion": 
   "rules": [{"id": "r1", "imageId": "korvex-20-iris", "priority": 900, "confidence": "exact",
   "all": [{"field": "model", "operator": "equals", "value": "Macmini9,1"}]}]})");
 
-// kCatalogue with the JSON value after the first blank put at the pointer before it, or without
-// the pointed-to member when there is no blank.
 std::string edited(const std::string& edit) {
-    json c = kCatalogue;
-    const std::size_t blank = edit.find(' ');
-    const json::json_pointer at(edit.substr(0, blank));
-    if (blank == std::string::npos)
-        c[at.parent_pointer()].erase(at.back());
-    else
-        c[at] = json::parse(edit.substr(blank + 1));
-    return c.dump();
+    return testing::jsonEdited(kCatalogue.dump(), edit);
 }
 
 // Catches a field decoded into the wrong member or lost, and an unknown key kept or refused.

@@ -23,6 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using signing::SigningKey;
+using testing::jsonEdited;
 using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
@@ -108,12 +109,6 @@ TEST(SignedCatalogue, KeyTextMayBeArmouredOrBareWithAnyLineBreaksButMustBeEd2551
         }
 }
 
-// `base` with the JSON value after the first blank put where the pointer before it points.
-json edited(const std::string& edit, json base) {
-    const std::size_t blank = edit.find(' ');
-    base[json::json_pointer(edit.substr(0, blank))] = json::parse(edit.substr(blank + 1));
-    return base;
-}
 std::string asJson(const std::string& text) {
     return json(text).dump();
 }
@@ -121,7 +116,7 @@ std::string asJson(const std::string& text) {
 // Catches an envelope taken oversized, cut at a NUL, nested without bound or signed by another key.
 TEST(SignedCatalogue, RefusesEnvelopesThatAreNotExactlyWhatWasSigned) {
     const std::string payload = catalogue().dump(), good = sealed(payload);
-    auto envelope = [&](const std::string& edit) { return edited(edit, json::parse(good)).dump(); };
+    auto envelope = [&](const std::string& edit) { return jsonEdited(good, edit); };
     auto deep = [](const std::string& object, int arrays) {  // unknown keys: only depth refuses
         return "{\"deep\":" + std::string(arrays, '[') + std::string(arrays, ']') + "," +
                object.substr(1);
@@ -168,7 +163,7 @@ TEST(SignedCatalogue, RefusesCataloguesOutOfBoundsWithTheFirstFailingChecksText)
         return all + "]";
     };
     auto both = [](const std::string& first, const std::string& second) {
-        return sealed(edited(first, edited(second, catalogue())));
+        return sealed(jsonEdited(jsonEdited(catalogue().dump(), second), first));
     };
     const std::pair<const char*, std::vector<std::string>> edits[] = {
         {"accepted",
@@ -207,7 +202,8 @@ TEST(SignedCatalogue, RefusesCataloguesOutOfBoundsWithTheFirstFailingChecksText)
           R"(/rules/1/all/0/value "")", "/rules/1/all/0/value " + asJson(std::string(201, 'x'))}}};
     for (const auto& [expected, list] : edits)
         for (const std::string& edit : list)
-            EXPECT_EQ(outcome(sealed(edited(edit, catalogue()))), expected) << edit.substr(0, 80);
+            EXPECT_EQ(outcome(sealed(jsonEdited(catalogue().dump(), edit))), expected)
+                << edit.substr(0, 80);
     const std::pair<const char*, std::vector<std::string>> cases[] = {
         {"accepted",
          {sealed(catalogue(1, 0)), sealed(catalogue(256, 1)), sealed(catalogue(1, 4096))}},
