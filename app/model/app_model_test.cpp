@@ -1,6 +1,4 @@
-// The application model in one process: the real inspection, download (against the local HTTPS
-// test server), paths and diagnostics log; drives and the writer through the model's service seam
-// (whole writes on real devices are in app_model_write_test).
+// The model with the real inspection, download and log; drives and writer through its seam.
 #include "app/model/app_model.hpp"
 
 #include <unistd.h>
@@ -56,12 +54,9 @@ bool settle(const std::function<bool()>& done) {
 ImageVariant variant(const std::string& id, std::optional<std::string> product,
                      std::optional<std::string> board = {},
                      std::optional<std::string> device = {}) {
-    return {.id = id,
-            .name = "Korvex " + id,
-            .compression = "none",
-            .product = std::move(product),
-            .board = std::move(board),
-            .device = std::move(device)};
+    ImageVariant v{.id = id, .name = "Korvex " + id, .compression = "none"};
+    v.product = product, v.board = board, v.device = device;
+    return v;
 }
 
 Catalogue testCatalogue(const std::string& version) {
@@ -82,17 +77,14 @@ class ApplicationModel : public ::testing::Test {
     ApplicationModel() {
         static int argc = 1;
         static char name[] = "app_model_test", *argv[] = {name, nullptr};
-        static QCoreApplication* app = new QCoreApplication(argc, argv);
-        (void)app;
+        [[maybe_unused]] static QCoreApplication* app = new QCoreApplication(argc, argv);
         setenv("XDG_DATA_HOME", home_.path().c_str(), 1);
         fs::create_directory(platform_.bin = home_.file("bin"));
         services_.listDrives = [this](const std::vector<std::string>& paths) {
             std::lock_guard<std::mutex> hold(lock_);
             protectedPaths_ = paths;
-            if (onList_)
-                onList_(++listings_);
-            else
-                ++listings_;
+            ++listings_;
+            if (onList_) onList_(listings_);
             if (listFailure_) throw ImagerError(*listFailure_);
             return drives_;
         };
@@ -105,25 +97,20 @@ class ApplicationModel : public ::testing::Test {
             if (refreshFails_) throw ImagerError("Catalogue signature is invalid.");
             return testCatalogue("fresh");
         };
-        services_.fetch = [this](const ImageVariant& image, const std::string& directory,
-                                 const Cancellation& cancel,
-                                 const std::function<void(const WriteEvent&)>& progress) {
+        services_.fetch = [this](auto& image, auto& directory, auto& cancel, auto& progress) {
             NetworkOptions options = ImageDownload::networkOptions();
             options.caFile = server_.caFile();
             return ImageDownload::fetch(image, directory, cancel, progress, options);
         };
-        services_.write = [this](const std::string& source, const Inspection& inspection,
-                                 const TargetDisk&, Cancellation& cancel,
-                                 const std::function<void(const WriteEvent&)>& progress) {
+        services_.write = [this](auto& source, auto& inspection, auto&, auto& cancel,
+                                 auto& progress) {
             ++writes_;
             writtenSource_ = source;
             if (cancel.isCancelled()) throw ImagerError::cancelled();
             progress({"writing", inspection.expanded / 2, inspection.expanded, std::nullopt});
             if (writeFailure_) throw ImagerError(*writeFailure_);
         };
-        services_.log = [](const std::string& stage, const std::string& message) {
-            Diagnostics::log(stage, message);
-        };
+        services_.log = [](const std::string& s, const std::string& m) { Diagnostics::log(s, m); };
         services_.websiteChinese = "https://cn.korvex.example";
         services_.websiteEnglish = "https://www.korvex.example";
     }
@@ -160,10 +147,7 @@ class ApplicationModel : public ::testing::Test {
     // Waits until the confirmation is asked, and keeps its answer for the test to give.
     void holdConfirmation() {
         pending_ = nullptr;
-        platform_.onConfirm = [this](const EraseConfirmation&,
-                                     std::function<void(EraseAnswer)> answer) {
-            pending_ = answer;
-        };
+        platform_.onConfirm = [this](auto&, auto answer) { pending_ = answer; };
     }
 
     // The diagnostics log as (stage, message) pairs.
@@ -198,9 +182,8 @@ class ApplicationModel : public ::testing::Test {
     std::unique_ptr<AppModel> model_;  // last: its workers use everything above
 };
 
-// Catches: a capacity check after the question or in one language only; a raised flag or a
-// vanished drive that does not stop the write before the question; a failure logged without its
-// stage.
+// Catches a capacity check late or in one language, a raised flag or vanished drive not stopping
+// the write before the question, and a failure logged without its stage.
 TEST_F(ApplicationModel, WriteFlowRefusalsAndFailures) {
     const struct {
         std::uint64_t capacity;
@@ -212,8 +195,7 @@ TEST_F(ApplicationModel, WriteFlowRefusalsAndFailures) {
         {(1 << 20) - 1, 0, std::nullopt,
          QString::fromUtf8("目标盘容量不足。请换一个容量更大的盘。")},
         {1 << 20, 2, std::nullopt, kCancelled},
-        {1 << 20, 0, std::vector<TargetDisk>{},
-         "The selected drive changed, is protected or was disconnected. Select it again."},
+        {1 << 20, 0, std::vector<TargetDisk>{}, kSelectedDriveChanged},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error.toStdString());
@@ -237,10 +219,9 @@ TEST_F(ApplicationModel, WriteFlowRefusalsAndFailures) {
         ASSERT_TRUE(idle(model));
         onList_ = nullptr;
 
-        EXPECT_EQ(
-            std::count_if(platform_.calls.begin(), platform_.calls.end(),
-                          [](const std::string& call) { return call.starts_with("confirm "); }),
-            c.error.isEmpty() ? 1 : 0);
+        EXPECT_EQ(std::ranges::count_if(platform_.calls,
+                                        [](auto& s) { return s.starts_with("confirm "); }),
+                  c.error.isEmpty() ? 1 : 0);
         EXPECT_EQ(model.error(), c.error);
         EXPECT_EQ(writes_, c.error.isEmpty() ? 1 : 0);
         if (c.error.isEmpty()) {
@@ -256,9 +237,8 @@ TEST_F(ApplicationModel, WriteFlowRefusalsAndFailures) {
     }
 }
 
-// Catches: an operation without a drive or an image; a second operation or a listing started
-// while one runs (two writers, a changed drive list under the confirmation); an old raised flag
-// cancelling the next operation.
+// Catches an operation without drive or image, a second operation or listing started while one
+// runs, and an old raised flag cancelling the next operation.
 TEST_F(ApplicationModel, OneOperationAtATime) {
     holdConfirmation();
     AppModel& model = make();
@@ -297,29 +277,23 @@ TEST_F(ApplicationModel, OneOperationAtATime) {
     EXPECT_EQ(writes_, 2);
 }
 
-// Catches: a listing error that never clears, or that clears another error; a chosen drive kept
-// after it left the list or dropped while still there; the image not protected; the timer
-// listing on other pages; `load` running twice at once or not again later.
+// Catches a listing error kept or clearing another error, a chosen drive kept when gone or dropped
+// when there, the image unprotected, the timer listing off its page, `load` run twice at once.
 TEST_F(ApplicationModel, DriveListingAndTimer) {
     AppModel& model = make();
     EXPECT_EQ(protectedPaths_, std::vector<std::string>{chooseLocalAndDrive(model)});
     const TargetDisk other{"sdx", "Other", 1 << 30, 9, "USB"};
+    const std::string bad = "Invalid external drive inventory.";
     const struct {
         bool choose;  // the test drive chosen first
         std::optional<std::string> failure;
         std::vector<TargetDisk> drives;
         QString error;
         bool keepsTarget;
-    } steps[] = {
-        {false, std::nullopt, {other, kDrive}, "", true},
-        {false,
-         "Invalid external drive inventory.",
-         {kDrive},
-         "USB: Invalid external drive inventory.",
-         false},
-        {false, std::nullopt, {kDrive}, "", false},
-        {true, std::nullopt, {other}, "", false},
-    };
+    } steps[] = {{false, std::nullopt, {other, kDrive}, "", true},
+                 {false, bad, {kDrive}, "USB: Invalid external drive inventory.", false},
+                 {false, std::nullopt, {kDrive}, "", false},
+                 {true, std::nullopt, {other}, "", false}};
     for (const auto& s : steps) {
         if (s.choose) model.setTargetID(QString::fromStdString(kDrive.id()));
         listFailure_ = s.failure;
@@ -349,9 +323,7 @@ TEST_F(ApplicationModel, DriveListingAndTimer) {
     const auto timers = model.findChildren<QTimer*>();
     ASSERT_EQ(timers.size(), 1);
     const auto entries = log();
-    EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
-                            [](const auto& e) { return e.first == "startup"; }),
-              1);
+    EXPECT_EQ(std::ranges::count_if(entries, [](auto& e) { return e.first == "startup"; }), 1);
     // The timer lists on the preparation page only (while busy, no listing starts at all).
     for (const auto& [page, listings] : {std::pair{AppModel::Prepare, 1}, {AppModel::Home, 0}}) {
         model.setPage(page);
@@ -364,10 +336,9 @@ TEST_F(ApplicationModel, DriveListingAndTimer) {
     ASSERT_TRUE(settle([&] { return refreshes_ == 2; }));
 }
 
-// Catches: the shipped catalogue lost when the refresh fails, its note missing, or the failure
-// neither shown nor logged; a refresh after a shipped catalogue that failed; a name the writer's
-// request cannot carry accepted; a dismissed chooser that drops the choice; `back` not returning
-// to the page the image was chosen on.
+// Catches the shipped catalogue or its note lost on a failed refresh, the failure unshown or
+// unlogged, a refresh after a shipped one failed, a name the writer cannot carry accepted, a
+// dismissed chooser dropping the choice, `back` not returning to where the image was chosen.
 TEST_F(ApplicationModel, LoadingAndNavigation) {
     refreshFails_ = true;
     AppModel& model = make();
@@ -376,9 +347,8 @@ TEST_F(ApplicationModel, LoadingAndNavigation) {
     EXPECT_EQ(str(model.catalogue()["catalogueVersion"]), "shipped");
     EXPECT_EQ(model.catalogueNote(), "Internal test catalogue");
     EXPECT_EQ(model.error(), QString::fromStdString(reasonText("catalogue", false)));
-    const auto invalid =
-        std::make_pair(std::string("catalogue"), std::string("Catalogue signature is invalid."));
-    EXPECT_EQ(log().back(), invalid);
+    EXPECT_EQ(log().back().second, "Catalogue signature is invalid.");
+    EXPECT_EQ(log().back().first, "catalogue");
     EXPECT_EQ(str(model.profile()["cpu"]), "Intel Core i5-1135G7");
 
     // A shipped catalogue that no longer verifies: nothing to show, and no refresh.
@@ -417,9 +387,8 @@ TEST_F(ApplicationModel, LoadingAndNavigation) {
     EXPECT_EQ(model.page(), AppModel::Home);
 }
 
-// Catches: a graphics guess from the wrong name or with several devices; `other` keeping the
-// host's processor; filtering that is case-sensitive, drops images without a product, or shows
-// retired ones; the language taken from a later preference.
+// Catches a graphics guess from the wrong name or several devices, `other` keeping the host's
+// processor, a filter caseful, dropping productless or showing retired images, a later language.
 TEST_F(ApplicationModel, HardwareCatalogueAndLanguage) {
     const std::pair<std::vector<std::string>, const char*> guesses[] = {
         {{"Intel Iris Xe Graphics"}, "integrated"},
@@ -440,11 +409,11 @@ TEST_F(ApplicationModel, HardwareCatalogueAndLanguage) {
     const struct {
         const char *product, *search;
         std::vector<QString> ids;
-    } filters[] = {
-        {"tower", "", {"tower", "plain"}},     {"nomad", "thinkpad x", {"nomad"}},
-        {"nomad", "KORVEX", {"nomad"}},        {"nomad", "zzz", {}},
-        {"boards", "", {"pi", "edge", "odd"}},
-    };
+    } filters[] = {{"tower", "", {"tower", "plain"}},
+                   {"nomad", "thinkpad x", {"nomad"}},
+                   {"nomad", "KORVEX", {"nomad"}},
+                   {"nomad", "zzz", {}},
+                   {"boards", "", {"pi", "edge", "odd"}}};
     for (const auto& f : filters) {
         model.setProduct(f.product);
         model.setSearch(f.search);
@@ -461,10 +430,8 @@ TEST_F(ApplicationModel, HardwareCatalogueAndLanguage) {
     }
 }
 
-// Catches: a guide for the wrong product or board; an address glued to the host that names another
-// host; the download folder not kept resolved; a download-only run that writes, stays busy or does
-// not show the file; the cache cleared of the wrong files, or a file of another user moved to the
-// Bin.
+// Catches a wrong guide, an address naming another host, the download folder kept unresolved, a
+// download-only run that writes or hides the file, the wrong files cleared, another's file binned.
 TEST_F(ApplicationModel, WebsiteGuideAndCache) {
     AppModel& model = loaded();
     const std::string base = "https://www.korvex.example/help/knowledge-base/";
@@ -501,7 +468,6 @@ TEST_F(ApplicationModel, WebsiteGuideAndCache) {
     model.revealDownloads();
     EXPECT_EQ(platform_.calls, std::vector<std::string>{"folder " + images});
 
-    // Download only: the proved file lands in the chosen folder and is shown; nothing is written.
     const std::string bytes = testing::noise(1 << 20, 5);
     server_.serveFile("/good.img", bytes);
     ImageVariant image = variant("good", "tower");
@@ -523,12 +489,10 @@ TEST_F(ApplicationModel, WebsiteGuideAndCache) {
     const struct {
         bool finished, foreign, trashWorks;
         std::vector<bool> remain;  // finished, partial
-    } clears[] = {
-        {false, false, true, {false, false}},
-        {true, false, true, {false, false}},
-        {true, false, false, {true, true}},  // the Bin refuses
-        {true, true, true, {false, true}},   // the partial file is another user's
-    };
+    } clears[] = {{false, false, true, {false, false}},
+                  {true, false, true, {false, false}},
+                  {true, false, false, {true, true}},  // the Bin refuses
+                  {true, true, true, {false, true}}};  // the partial file is another user's
     fs::remove(cached);
     for (const auto& c : clears) {
         SCOPED_TRACE(&c - clears);

@@ -79,9 +79,8 @@ struct Fixture {
     }
 };
 
-// Catches: a file name without the entry's identity, digest or compression; a cache others can
-// read; a range asked for with nothing to resume, or a compressed transfer; progress that stalls,
-// overshoots or ends before the proof; a finished file fetched again, or an altered one trusted.
+// Catches a file name without id, digest or compression, a cache others read, a needless range or
+// compressed transfer, progress stalling or overshooting, a finished file refetched or trusted.
 TEST(ImageDownload, DownloadsIntoAPrivateCacheAndProvesTheFile) {
     Fixture f;
     f.server.serveFile("/image.xz", kImage);
@@ -128,9 +127,8 @@ TEST(ImageDownload, DownloadsIntoAPrivateCacheAndProvesTheFile) {
               "korvex-20-" + ImageIO::digest(kImage).substr(0, 16) + ".img");
 }
 
-// Catches: a partial file not resumed, resumed at the wrong byte or counted out of the progress;
-// a server that ignores the range appended to the partial file; a partial file as large as the
-// image asked to be continued.
+// Catches a partial file not resumed, resumed at the wrong byte or left out of the progress, an
+// ignored range appended to it, and a partial file as large as the image continued.
 TEST(ImageDownload, ResumesFromThePartialFileOrRestartsWhenItCannot) {
     Fixture f;
     f.server.serveFile("/ranges", kImage);
@@ -161,8 +159,8 @@ TEST(ImageDownload, ResumesFromThePartialFileOrRestartsWhenItCannot) {
     EXPECT_EQ(f.server.requests("/ranges").size() + f.server.requests("/whole").size(), 3u);
 }
 
-// Catches: an answer of another range, size or content accepted, or retried as if transient;
-// a partial file left by a failed proof resumed instead of started over.
+// Catches an answer of another range, size or content accepted or retried, and a partial file
+// left by a failed proof resumed.
 TEST(ImageDownload, RefusesAnswersThatDisagreeWithTheCatalogue) {
     Fixture f;
     auto partial = [&](const std::string& range) {
@@ -227,9 +225,8 @@ TEST(ImageDownload, RefusesAnswersThatDisagreeWithTheCatalogue) {
     EXPECT_FALSE(f.server.requests("/wrong-content").back().header("Range"));
 }
 
-// Catches: in a download folder another user may write to, a file put in place of the partial
-// one while that was hashed moved to the finished name by its name and handed out as the verified
-// image: the other user's own bytes, or a stale full-size partial file of ours.
+// Catches a file swapped in for the partial one while it was hashed (in a folder others write)
+// handed out as the verified image: another user's bytes, or a stale full-size file of ours.
 TEST(ImageDownload, TheFinishedFileIsTheOneThatWasHashedWhoeverElseWritesTheFolder) {
     KVI_REQUIRE_ROOT();
     testing::TestUser other("kvidl");
@@ -240,7 +237,6 @@ TEST(ImageDownload, TheFinishedFileIsTheOneThatWasHashedWhoeverElseWritesTheFold
         f.server.serveFile("/image.xz", kImage);
         const ImageVariant v = f.variant("/image.xz");
         const std::string partial = f.partialOf(v), planted = f.cache + "/planted";
-        // A shared download folder, which is taken as it is.
         ASSERT_EQ(::chmod(f.home.path().c_str(), 0755), 0);
         ASSERT_EQ(::mkdir(f.cache.c_str(), 0777), 0);
         ASSERT_EQ(::chmod(f.cache.c_str(), 0777), 0);
@@ -248,7 +244,6 @@ TEST(ImageDownload, TheFinishedFileIsTheOneThatWasHashedWhoeverElseWritesTheFold
             testing::writeFile(planted, std::string(kImage.size(), 's'));
             ASSERT_EQ(::chmod(planted.c_str(), 0600), 0);
         }
-        // While the finished download is hashed, the other user swaps the partial name.
         bool swapped = false;
         auto progress = [&](const WriteEvent& e) {
             if (e.stage != "checking" || std::exchange(swapped, true)) return;
@@ -266,8 +261,7 @@ TEST(ImageDownload, TheFinishedFileIsTheOneThatWasHashedWhoeverElseWritesTheFold
         struct stat st {};
         EXPECT_NE(::lstat((f.cache + "/" + ImageDownload::fileName(v)).c_str(), &st), 0)
             << "nothing may stay at the finished name";
-        // Nothing was deleted: the swapped-in file is back under the partial name, and the next
-        // call refuses it or proves a fresh download.
+        // The swapped-in file is back under the partial name; the next call refuses or replaces it.
         ASSERT_EQ(::lstat(partial.c_str(), &st), 0);
         EXPECT_EQ(st.st_uid, othersOwnFile ? other.uid() : 0u);
         if (othersOwnFile)
@@ -277,7 +271,7 @@ TEST(ImageDownload, TheFinishedFileIsTheOneThatWasHashedWhoeverElseWritesTheFold
     }
 }
 
-// Catches: a transient failure not retried, retried without end, or restarted from nothing.
+// Catches a transient failure not retried, retried without end, or restarted from nothing.
 TEST(ImageDownload, RetriesTransientFailuresAndResumesWhereTheLastAttemptStopped) {
     Fixture f;
     f.server.status("/503", 503);
@@ -306,8 +300,8 @@ TEST(ImageDownload, RetriesTransientFailuresAndResumesWhereTheLastAttemptStopped
     EXPECT_EQ(requests[2].header("Range"), "bytes=170000-");
 }
 
-// Catches: a cancellation that waits out the pause between attempts, or that a stalled transfer
-// does not notice; a second download into the same partial file; the partial file removed.
+// Catches a cancel that waits out the pause or a stall, a second download into one partial file,
+// and the partial file removed.
 TEST(ImageDownload, CancellingDuringTheWaitOrTheTransferStopsPromptly) {
     Fixture f;
     f.server.status("/429", 429);
