@@ -1,7 +1,5 @@
-// The command line as its users meet it: the real program, run in a process group of its own (as a
-// terminal runs a foreground job), as a real user raising itself through `sudo -n` to run the test
-// writer against a loop device presented as a USB disk. Signals are real signals, sent as a
-// terminal or an administrator sends them. The tests of CliAsUser REQUIRE root.
+// The real command line in a process group of its own, as a terminal's job; CliAsUser (root) runs
+// it as a real user raising the test writer through `sudo -n` onto a loop device, real signals.
 #include "app/cli/cli.hpp"
 
 #include <fcntl.h>
@@ -26,6 +24,7 @@
 #include "app/catalogue/recommender.hpp"
 #include "app/model/catalogue_view.hpp"
 #include "core/image/image_io.hpp"
+#include "core/records/imager_error.hpp"
 #include "tests/https_test_server.hpp"
 #include "tests/loop_as_usb_facts.hpp"
 #include "tests/test_support.hpp"
@@ -42,8 +41,6 @@ using testing::TestUser;
 
 const std::string kCancelled =
     "Cancelled. If writing had started, recreate the USB before using it.";
-const std::string kChanged =
-    "The selected drive changed, is protected or was disconnected. Select it again.";
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -73,8 +70,7 @@ std::vector<pid_t> descendants(pid_t ancestor) {
     return found;
 }
 
-// One run of a program, in a process group of its own, as `user` (or as this process's user),
-// with a clean environment plus `env`. Its standard input stays open until finish().
+// One run in a process group of its own, as `user` (or ours), with a clean environment plus `env`.
 class Program {
   public:
     Program(const std::string& program, std::vector<std::string> args, const TestUser* user,
@@ -114,8 +110,7 @@ class Program {
             if (!readSome(-1)) return false;
         return true;
     }
-    // Closes standard input unless `keepInput`, reads to the end and reaps; fails the test when
-    // the program has not ended within two minutes (a hang, not a slow machine).
+    // Closes standard input unless `keepInput`, reads to the end, reaps; fails on a 2-minute hang.
     int finish(bool keepInput = false) {
         if (!keepInput) in_.reset();
         for (auto end = std::chrono::steady_clock::now() + 120s; readSome(100);)
@@ -152,9 +147,7 @@ class Program {
     std::optional<int> status_;
 };
 
-// A signed catalogue on the test server, and the folders a command line needs to reach it: the
-// resources (configuration naming the server, an older shipped catalogue, the processor table),
-// the server's CA. One per test process; readable by the test user.
+// A signed catalogue on the test server, and resources and CA to reach it; one per process.
 class CatalogueWorld {
   public:
     static CatalogueWorld& get() {
@@ -162,8 +155,7 @@ class CatalogueWorld {
         return world;
     }
 
-    // A resource folder whose configuration names `url`, with the shipped catalogue signed by the
-    // test key, or by another when `forged`.
+    // Resources naming `url`, the shipped catalogue signed by the test key (another if `forged`).
     std::string resources(const std::string& name, const std::string& url, bool forged = false) {
         const std::string folder = dir_.file(name);
         fs::create_directory(folder);
@@ -176,7 +168,6 @@ class CatalogueWorld {
         return folder;
     }
 
-    // What points korvex-imager-cli-test at `resources`, this server's CA and the data folder.
     std::vector<std::string> variables(const std::string& resources, const std::string& home) {
         return {"KVI_TEST_RESOURCES=" + resources, "KVI_TEST_CA=" + ca_, "XDG_DATA_HOME=" + home};
     }
@@ -234,8 +225,7 @@ class CatalogueWorld {
     std::string ca_;
 };
 
-// Standard output of a --json run: every line one JSON object (a strict parse), the last the
-// outcome with the run's exit status.
+// A --json run's lines: each a JSON object, the last the outcome with the exit status.
 std::vector<json> jsonLines(const std::string& out, int status) {
     std::vector<json> lines;
     std::istringstream in(out);
@@ -258,8 +248,8 @@ std::vector<json> ofType(const std::vector<json>& lines, const std::string& type
     return found;
 }
 
-// Catches help or a version that is not an answer on standard output with status 0, a help that
-// does not document the cancelled status, and a wrong command line not refused in one line.
+// Catches help/version not on standard output with 0, no cancelled status in help, and a wrong
+// command line not refused in one line.
 TEST(Cli, AnswersHelpAndRefusesAWrongCommandLine) {
     using Args = std::vector<std::string>;
     // clang-format off
@@ -289,8 +279,7 @@ TEST(Cli, AnswersHelpAndRefusesAWrongCommandLine) {
     }
 }
 
-// Catches an inspection that refuses a link the write follows, and a path the request cannot
-// carry ending in an abort rather than a text.
+// Catches refusing a link the write follows, and an abort on a path a request cannot carry.
 TEST(Cli, InspectResolvesLinksAndRefusesWhatARequestCannotCarry) {
     TempDir dir;
     testing::writeFile(dir.file("image.img"), std::string(1024, '\0'));
@@ -306,9 +295,8 @@ TEST(Cli, InspectResolvesLinksAndRefusesWhatARequestCannotCarry) {
     EXPECT_EQ(bad.err, std::string(WriterClient::kPathNotUtf8) + "\n");
 }
 
-// Catches a command line that shows the shipped list, retired images, a filter of its own, or
-// the recommendation for a computer that is not the one asked about: it must answer as the
-// model's own functions do for the refreshed catalogue.
+// Catches the shipped list, retired images, a filter of its own, or a recommendation for another
+// computer than asked: answers must be the model's own for the refreshed catalogue.
 TEST(CliCatalogue, ShowsWhatTheModelShows) {
     CatalogueWorld& world = CatalogueWorld::get();
     TempDir home;
@@ -367,9 +355,8 @@ TEST(CliCatalogue, ShowsWhatTheModelShows) {
     }
 }
 
-// Catches bytes passed on without the entry's proof, a retired or unknown image offered, and a
-// success reported for a catalogue that failed to load; an unreachable server leaves the shipped
-// catalogue, as in the window.
+// Catches unproved bytes, a retired or unknown image offered, success on a catalogue that failed
+// to load; an unreachable server leaves the shipped catalogue.
 TEST(CliCatalogue, DownloadsOnlyWhatTheCatalogueVouchesFor) {
     CatalogueWorld& world = CatalogueWorld::get();
     TempDir home;
@@ -384,7 +371,7 @@ TEST(CliCatalogue, DownloadsOnlyWhatTheCatalogueVouchesFor) {
 
     const std::string forged = world.resources("forged", world.server.url("/catalogue.json"), true);
     const std::string offline = world.resources("offline", "https://127.0.0.1:1/catalogue.json");
-    const std::string unavailable = "The catalogue is unavailable. Retry or choose a local image.";
+    const std::string unavailable = reasonText("catalogue", false);
     struct Case {
         std::vector<std::string> args;
         std::string resources;
@@ -468,9 +455,8 @@ std::unique_ptr<TestUser> CliAsUser::user_;
 std::unique_ptr<TempDir> CliAsUser::programs_;
 std::string CliAsUser::cli_;
 
-// Catches a run as root that inspects before it says to run as the user; a missing file, a path
-// the request cannot carry, or a wrong drive found only after a 2 GiB inspection; a confirmation
-// that takes a near miss; a channel folder left behind; and a drive written after any of them.
+// Catches inspecting as root, finding a missing file, bad path or wrong drive only after a 2 GiB
+// inspection, a near-miss confirmation taken, a channel folder left, and any write after them.
 TEST_F(CliAsUser, RefusesBeforeWriting) {
     const std::string marker = testing::noise(1 << 20, 3);
     {
@@ -494,8 +480,8 @@ TEST_F(CliAsUser, RefusesBeforeWriting) {
          false},
         {{"write", latin1, "--drive", "sdkv"}, true, "", kCliFailed, WriterClient::kPathNotUtf8,
          false},
-        {{"write", big, "--drive", "sdb", "--confirm", "sdb"}, true, "", kCliFailed, kChanged,
-         false},
+        {{"write", big, "--drive", "sdb", "--confirm", "sdb"}, true, "", kCliFailed,
+         kSelectedDriveChanged, false},
         {{"write", small, "--drive=/dev/sdkv"}, true, "SDKV\n", kCliCancelled, kCancelled},
         {{"write", small, "--drive", "sdkv"}, true, "sdkv \n", kCliCancelled, kCancelled},
         {{"write", small, "--drive", "sdkv"}, true, "", kCliCancelled, kCancelled},
@@ -515,10 +501,8 @@ TEST_F(CliAsUser, RefusesBeforeWriting) {
     EXPECT_TRUE(testing::readPrefix(loop_->path(), marker.size()) == marker) << "written";
 }
 
-// A signal from the terminal (to the whole foreground group), to the command line alone, or to
-// the writer itself cancels in order: the writer stops and reports, the command line waits for it,
-// says so and exits with the cancelled status. Catches a writer killed outright, a terminal signal
-// that reaches the writer, and a root-owned launch folder or a channel folder left behind.
+// Catches a writer killed outright or reached by the terminal's signals, and a launch or channel
+// folder left behind, for signals to the group, the command line or the writer.
 TEST_F(CliAsUser, SignalsCancelInOrder) {
     const std::string big = image("big.img", 2ULL << 30);
     const std::vector<std::string> asked = {"write", big, "--drive", "sdkv"};
@@ -548,12 +532,10 @@ TEST_F(CliAsUser, SignalsCancelInOrder) {
         SCOPED_TRACE(c.what);
         auto r = cli(c.args);
         ASSERT_TRUE(r->waitFor(c.when)) << r->err;
-        // The writer's private copy, found through the process tree: this run's own.
         std::optional<pid_t> writer;
         std::string launchFolder;
         for (pid_t pid : descendants(r->pid())) {
-            // Out of the terminal's reach: its signals and its hangup go to the command line.
-            EXPECT_NE(getsid(pid), getsid(r->pid()));
+            EXPECT_NE(getsid(pid), getsid(r->pid()));  // out of the terminal's reach
             std::error_code ec;
             const std::string exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
             if (exe.rfind("/tmp/korvex-imager.", 0) == 0)
@@ -573,9 +555,7 @@ TEST_F(CliAsUser, SignalsCancelInOrder) {
     }
 }
 
-// A catalogue image goes from the server through the cache to a drive that is read back, and a
-// script sees each step as JSON. Catches a write of an unproved or wrong file, a stream that is
-// not JSON throughout, and an outcome that does not end it.
+// Catches writing an unproved or wrong download, and JSON output broken or not ended by outcome.
 TEST_F(CliAsUser, WritesACatalogueImage) {
     CatalogueWorld& world = CatalogueWorld::get();
     const std::string home = dir_.file("home");

@@ -1,9 +1,5 @@
-// Whole writes through the application model as the window drives it: a real non-root user runs
-// the model in a child process with its own event loop; the client raises the writer through
-// `sudo -n` (a sudoers rule made for the test user alone) and the launch script. The test writer
-// writes a loop device presented as a USB disk; a stand-in root writer breaks the protocol on
-// purpose (tests/fake_writer_main.cpp). The parent (root) watches what the model showed.
-// REQUIRES: root.
+// Whole writes through the model, run by a real user in a child raising the writer through
+// `sudo -n`: the test writer onto a loop device, or tests/fake_writer_main.cpp. REQUIRES: root.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,7 +87,7 @@ void childFlow(const std::string& loop, const Flow& flow, FILE* out) {
         if (stage != last) std::fprintf(out, "S %s\n", stage.c_str());
         last = stage;
     });
-    // A connection of the user's own is no writer: the client must close it and wait on.
+    // A peer of the user's own: the client must close it and wait on.
     std::atomic<bool> peerClosed{false};
     std::thread peer([&] {
         for (auto end = std::chrono::steady_clock::now() + 30s;
@@ -214,17 +210,11 @@ std::unique_ptr<TestUser> AppModelWrite::refused_;
 std::unique_ptr<testing::TempDir> AppModelWrite::programs_;
 std::string AppModelWrite::testWriter_, AppModelWrite::fakeWriter_;
 
-// Catches a model that shows the writer's stages out of order or leaves the choice in place
-// after a write; a client that takes a connection of the user's own for the writer, loses the
-// writer's path at its quote, or leaves its channel behind; anything but the image on the drive;
-// a failure that leaves the model busy or on the progress page or is not logged with its stage;
-// a write that goes on without elevation or with a file replaced after it was inspected; and a
-// root peer's false "complete", its own error text or its flood taken for anything else.
+// Catches stages out of order, a choice kept after a write, a user's own peer taken for the writer,
+// a path cut at its quote, a channel left, a wrong drive; a failure left busy, on progress or
+// unlogged; a write without elevation or of a replaced file; a fake writer's lies believed.
 TEST_F(AppModelWrite, WritesOrEndsOnPrepareWithTheFaultsText) {
     const std::string bytes = testing::noise(1 << 20, 13);
-    const std::string incomplete =
-        "Writing did not complete. Authorisation may have been cancelled or the writer "
-        "disconnected.";
     const TestUser &yes = *allowed_, &no = *refused_;
     struct Case {
         const TestUser& user;
@@ -233,7 +223,8 @@ TEST_F(AppModelWrite, WritesOrEndsOnPrepareWithTheFaultsText) {
     } cases[] = {
         // clang-format off
         {yes, {own("a.img", bytes, yes), testWriter_, "", true}, ""},
-        {no, {own("b.img", bytes, no), testWriter_}, "inspecting: " + incomplete},
+        {no, {own("b.img", bytes, no), testWriter_},
+         "inspecting: " + std::string(WriteIncomplete::kText)},
         {yes, {own("c.img", bytes, yes), testWriter_, testing::noise(1 << 20, 15)},
          "checking: The source changed after confirmation."},
         {yes, {own("wrong-complete.img", bytes, yes), fakeWriter_},
