@@ -92,32 +92,6 @@ class Window : public ::testing::Test {
     std::unique_ptr<UiFixture> ui;
 };
 
-// Catches a page or step shown for the wrong value, and numbered steps for other than tower images.
-TEST_F(Window, EachPageShowsItselfAndItsStep) {
-    const std::tuple<Page, const char*, int> cases[] = {
-        {Page::Home, "homePage", 1},           {Page::Hardware, "hardwarePage", 1},
-        {Page::Catalogue, "cataloguePage", 1}, {Page::Prepare, "preparePage", 2},
-        {Page::Progress, "progressPage", 3},   {Page::Complete, "completePage", 3}};
-    for (const auto& [page, name, step] : cases) {
-        model().setPage(page);
-        UiFixture::settle(30);
-        for (const auto& [other, otherName, _] : cases)
-            EXPECT_EQ(shown(otherName), other == page) << name << " " << otherName;
-        const QString steps = item("stepText")->property("text").toString();
-        EXPECT_TRUE(steps.endsWith(QStringLiteral("%1 / 3").arg(step))) << name;
-        for (int s = 0; s < 3; ++s)  // the current step's name alone has the accent colour
-            EXPECT_EQ(ui->find(QStringLiteral("stepName%1").arg(s))->property("color") ==
-                      QColor("#e40046"), s + 1 == step);
-    }
-    for (const char* image : {UiFixture::kTower, UiFixture::kNomad, UiFixture::kBoard}) {
-        model().choose(QString::fromLatin1(image), QString(), Page::Catalogue);
-        model().setPage(Page::Complete);
-        UiFixture::settle(30);
-        const bool tower = image == UiFixture::kTower;
-        EXPECT_TRUE(shown("towerSteps") == tower && shown("otherSteps") == !tower) << image;
-    }
-}
-
 // Catches a text left in the other language, and a control Tab never reaches or without a name.
 TEST_F(Window, EveryPageFollowsTheLanguageAndTabReachesEveryNamedControl) {
     const QRegularExpression english(QStringLiteral("\\b[A-Za-z]+ [a-z]{2,}\\b")),
@@ -212,8 +186,11 @@ TEST_F(Window, ExactlyTheChosenDriveIsMarked) {
     EXPECT_TRUE(marks() == 0 && !enabled("createButton"));
 }
 
-// Catches a footer button on the wrong page, and a Back that works while busy or on home.
-TEST_F(Window, FooterAndBackFollowThePage) {
+// Catches a page, step, footer button or Back shown for the wrong page, a Back that works while
+// busy or on home, and numbered steps for other than tower images.
+TEST_F(Window, PagesStepsFooterAndBackFollowTheWalk) {
+    const Names pages = {"homePage",    "hardwarePage", "cataloguePage",
+                         "preparePage", "progressPage", "completePage"};
     auto footer = [&] {
         Names on;
         for (const char* b : {"helpButton", "hardwareLocalButton", "browseButton",
@@ -222,26 +199,42 @@ TEST_F(Window, FooterAndBackFollowThePage) {
             if (shown(b)) on.insert(b);
         return on;
     };
-    const std::tuple<std::function<void()>, Names, bool> steps[] = {
-        {[] {}, {"helpButton"}, false},
-        {[&] { model().beginHardware(true); }, {"hardwareLocalButton", "browseButton"}, true},
-        {[&] { model().setCpu("Intel N100"), model().setGraphics("integrated"); },
-         {"hardwareLocalButton", "browseButton", "useSuggestedButton"}, true},
-        {[&] { model().setPage(Page::Catalogue); }, {"catalogueLocalButton"}, true},
-        {[&] { toPrepareWithDrive(); }, {"saveOnlyButton", "createButton"}, true},
-        {[&] { busyDownloading(); }, {"cancelButton"}, false},
-        {[&] { model().setPage(Page::Complete); }, {"doneButton"}, false}};  // busy still
-    for (const auto& [step, buttons, back] : steps) {
+    const std::tuple<std::function<void()>, std::string, int, Names, bool> steps[] = {
+        {[] {}, "homePage", 1, {"helpButton"}, false},
+        {[&] { model().beginHardware(true); }, "hardwarePage", 1,
+         {"hardwareLocalButton", "browseButton"}, true},
+        {[&] { model().setCpu("Intel N100"), model().setGraphics("integrated"); }, "hardwarePage",
+         1, {"hardwareLocalButton", "browseButton", "useSuggestedButton"}, true},
+        {[&] { model().setPage(Page::Catalogue); }, "cataloguePage", 1, {"catalogueLocalButton"},
+         true},
+        {[&] { toPrepareWithDrive(); }, "preparePage", 2, {"saveOnlyButton", "createButton"}, true},
+        {[&] { busyDownloading(); }, "progressPage", 3, {"cancelButton"}, false},
+        {[&] { model().setPage(Page::Complete); }, "completePage", 3, {"doneButton"}, false}};
+    for (const auto& [step, page, number, buttons, back] : steps) {
         step();
         UiFixture::settle(30);
-        EXPECT_EQ(footer(), buttons);
-        EXPECT_EQ(enabled("backButton"), back) << *buttons.begin();
+        for (const std::string& other : pages)
+            EXPECT_EQ(shown(other.c_str()), other == page) << page << " " << other;
+        const QString stepText = item("stepText")->property("text").toString();
+        EXPECT_TRUE(stepText.endsWith(QStringLiteral("%1 / 3").arg(number))) << page;
+        for (int s = 0; s < 3; ++s)  // the current step's name alone has the accent colour
+            EXPECT_EQ(ui->find(QStringLiteral("stepName%1").arg(s))->property("color") ==
+                      QColor("#e40046"), s + 1 == number) << page;
+        EXPECT_EQ(footer(), buttons) << page;
+        EXPECT_EQ(enabled("backButton"), back) << page;
     }
     model().setPage(Page::Progress);
     UiFixture::settle(30);
     click("cancelButton");
     ASSERT_TRUE(until([&] { return !model().busy(); }));
     EXPECT_TRUE(ui->backEnd().sawCancel && enabled("backButton"));
+    for (const char* image : {UiFixture::kTower, UiFixture::kNomad, UiFixture::kBoard}) {
+        model().choose(QString::fromLatin1(image), QString(), Page::Catalogue);
+        model().setPage(Page::Complete);
+        UiFixture::settle(30);
+        const bool tower = image == UiFixture::kTower;
+        EXPECT_TRUE(shown("towerSteps") == tower && shown("otherSteps") == !tower) << image;
+    }
 }
 
 // Catches a close or quit that goes through while busy, or a terminate that quits before the end.
