@@ -258,11 +258,9 @@ TEST_F(ArchiveReader, CorruptOrTruncatedStreamsFailWhileExpanding) {
        "cat disk.img.gz second.gz > multi.gz && zip -q -0 disk.zip disk.img && "
        "zstd -q -k disk.img && zstd -q -c second.img > second.zst && "
        "cat disk.img.zst second.zst > multi.zst");
-    const std::string gz = testing::readFile(dir.file("disk.img.gz"));
-    const std::string xz = testing::readFile(dir.file("disk.img.xz"));
-    const std::string zip = testing::readFile(dir.file("disk.zip"));
-    const std::string multi = testing::readFile(dir.file("multi.gz"));
-    const std::string zst = testing::readFile(dir.file("disk.img.zst"));
+    auto read = [&](const char* name) { return testing::readFile(dir.file(name)); };
+    const std::string gz = read("disk.img.gz"), xz = read("disk.img.xz"), zip = read("disk.zip"),
+                      multi = read("multi.gz"), zst = read("disk.img.zst");
     auto flipped = [](std::string bytes, std::size_t at, std::size_t count = 4) {
         for (std::size_t i = at; i < at + count; ++i) bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
         return bytes;
