@@ -1,7 +1,6 @@
 #include "app/catalogue/signed_catalogue.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <memory>
@@ -289,11 +288,8 @@ TEST(SignedCatalogueRefresh, KeepsTheNewestValidCatalogueAndWritesOnlyAWinningDo
         EXPECT_EQ(site.refresh(), "newer");
         EXPECT_EQ(readFile(site.kept), winner);
     }
-    struct stat st {};
-    ASSERT_EQ(::stat(site.kept.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    ASSERT_EQ(::stat(site.folder.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(fs::status(site.kept).permissions() & fs::perms::all, fs::perms(0600));
+    EXPECT_EQ(fs::status(site.folder).permissions() & fs::perms::all, fs::perms(0700));
     EXPECT_EQ(std::distance(fs::directory_iterator(site.folder), fs::directory_iterator()), 1);
 }
 

@@ -205,8 +205,7 @@ TEST_F(ApplicationModel, WriteFlowRefusalsAndFailures) {
         listings_ = writes_ = 0;
         platform_.calls.clear();
         AppModel& model = make();
-        const bool chinese = c.capacity < (1 << 20);
-        model.setChinese(chinese);
+        model.setChinese(c.capacity < (1 << 20));
         const std::string path = chooseLocalAndDrive(model, drive);
         Cancellation* flag = nullptr;
         onList_ = [&](int n) {
