@@ -28,10 +28,6 @@ const json kCatalogue = json::parse(R"({"schemaVersion": 1, "catalogueVersion": 
   "rules": [{"id": "r1", "imageId": "korvex-20-iris", "priority": 900, "confidence": "exact",
   "all": [{"field": "model", "operator": "equals", "value": "Macmini9,1"}]}]})");
 
-std::string edited(const std::string& edit) {
-    return testing::jsonEdited(kCatalogue.dump(), edit);
-}
-
 // Catches a field decoded into the wrong member or lost, and an unknown key kept or refused.
 TEST(CatalogueModel, DecodesEveryFieldIgnoringUnknownKeysAndRoundTrips) {
     const Catalogue c = decodeCatalogue(kCatalogue.dump());
@@ -64,6 +60,7 @@ TEST(CatalogueModel, DecodesEveryFieldIgnoringUnknownKeysAndRoundTrips) {
 
 // Catches a missing required key or a value of the wrong type decoded as a default.
 TEST(CatalogueModel, AnyMissingRequiredKeyOrWrongTypeFailsTheWholeDecode) {
+    auto edited = [](const std::string& e) { return testing::jsonEdited(kCatalogue.dump(), e); };
     std::vector<std::string> bad = {"[]", kCatalogue.dump().substr(0, 100)};
     for (const char* key : {"id", "name", "version", "releaseDate", "downloadUrl", "compression",
                             "compressedSize", "expandedSize", "sha256"})

@@ -241,8 +241,7 @@ TEST(SignedCatalogue, BundledReadsTheConfigurationAndVerifiesTheShippedCatalogue
          {"tower amd64-korvex_iris", "tower amd64-korvex_slim", "tower amd64-korvex_apu",
           "boards rpi4-korvex", "boards rpi5-korvex", "boards edge2-korvex"})
         EXPECT_TRUE(offered.count(wanted)) << wanted;
-    EXPECT_TRUE(std::any_of(offered.begin(), offered.end(),
-                            [](const std::string& o) { return o.starts_with("nomad "); }));
+    EXPECT_TRUE(std::ranges::any_of(offered, [](auto& o) { return o.starts_with("nomad "); }));
 }
 
 // A catalogue server whose answer the test changes between calls.
