@@ -331,34 +331,27 @@ TEST_F(ArchiveReader, TrailersStraddlingInputBlocksAreChecked) {
     }
 }
 
-// Catches an error buffer overrun or written when empty, and a missing handle dereferenced.
-TEST_F(ArchiveReader, ErrorBufferIsTruncatedOrLeftAlone) {
-    sh("mkdir -p dirs-only/empty && zip -q -r dirs.zip dirs-only");
-    const UniqueFd fd = openOrThrow(dir.file("dirs.zip"), O_RDONLY);
-
-    char untouched[8] = "xxxxxxx";
-    EXPECT_EQ(kvi_archive_open(fd.get(), untouched, 0), nullptr);
-    EXPECT_STREQ(untouched, "xxxxxxx");
-
-    ASSERT_EQ(::lseek(fd.get(), 0, SEEK_SET), 0);
-    char small[11];
-    std::memset(small, 'x', sizeof small);
-    EXPECT_EQ(kvi_archive_open(fd.get(), small, sizeof small), nullptr);
-    EXPECT_STREQ(small, "The image ");  // ten characters and the terminator
-
-    char error[1024] = "";
-    char byte = 0;
-    EXPECT_LT(kvi_archive_read(nullptr, &byte, 1, error, sizeof error), 0);
-    EXPECT_STREQ(error, imager::kReaderNotReady);
-    EXPECT_EQ(kvi_archive_finish(nullptr, error, sizeof error), 0);
-    kvi_archive_close(nullptr);
-}
-
-// Catches a size mismatch accepted, a handle kept after a failed open, a huge read accepted.
-TEST_F(ArchiveReader, ClassChecksExpectedSizeAndReadiness) {
+// Catches an error buffer overrun or written when empty, a missing handle dereferenced, a size
+// mismatch accepted, a handle kept after a failed open, a huge read accepted.
+TEST_F(ArchiveReader, InterfacesCheckBuffersSizesAndReadiness) {
     const std::string image = noise(4096, 6);
     make("disk.img", image);
-    sh("zip -q disk.zip disk.img");
+    sh("mkdir -p dirs-only/empty && zip -q -r dirs.zip dirs-only && zip -q disk.zip disk.img");
+    const UniqueFd dirs = openOrThrow(dir.file("dirs.zip"), O_RDONLY);
+    char untouched[8] = "xxxxxxx";
+    EXPECT_EQ(kvi_archive_open(dirs.get(), untouched, 0), nullptr);
+    EXPECT_STREQ(untouched, "xxxxxxx");
+    ASSERT_EQ(::lseek(dirs.get(), 0, SEEK_SET), 0);
+    char small[11];
+    std::memset(small, 'x', sizeof small);
+    EXPECT_EQ(kvi_archive_open(dirs.get(), small, sizeof small), nullptr);
+    EXPECT_STREQ(small, "The image ");  // ten characters and the terminator
+    char text[1024] = "";
+    char byte = 0;
+    EXPECT_LT(kvi_archive_read(nullptr, &byte, 1, text, sizeof text), 0);
+    EXPECT_STREQ(text, imager::kReaderNotReady);
+    EXPECT_EQ(kvi_archive_finish(nullptr, text, sizeof text), 0);
+    kvi_archive_close(nullptr);
 
     ArchiveImageReader reader;
     std::string error;
@@ -366,16 +359,13 @@ TEST_F(ArchiveReader, ClassChecksExpectedSizeAndReadiness) {
     EXPECT_EQ(reader.Read(buffer, sizeof buffer, error), -1);
     EXPECT_EQ(error, imager::kReaderNotReady);
     EXPECT_FALSE(reader.Finish(error));
-
     const std::wstring zip = std::wstring(dir.path().begin(), dir.path().end()) + L"/disk.zip";
     EXPECT_FALSE(reader.Open(zip, 4095, error));
     EXPECT_EQ(error, "The expanded image size does not match the expected image size.");
     EXPECT_EQ(reader.Read(buffer, sizeof buffer, error), -1);  // a failed open keeps no handle
-
     ASSERT_TRUE(reader.Open(zip, 4096, error)) << error;
     EXPECT_EQ(reader.Read(buffer, static_cast<std::size_t>(-1), error), -1);
     EXPECT_EQ(error, imager::kReaderNotReady);
-
     // A raw image records no size, so any expectation passes; re-opening frees the zip's handle.
     const UniqueFd fd = openOrThrow(dir.file("disk.img"), O_RDONLY);
     ASSERT_TRUE(reader.OpenDescriptor(fd.get(), 12345, error)) << error;
@@ -384,7 +374,6 @@ TEST_F(ArchiveReader, ClassChecksExpectedSizeAndReadiness) {
     EXPECT_EQ(reader.Read(data.data(), data.size(), error), 0);
     EXPECT_TRUE(reader.Finish(error)) << error;
     EXPECT_EQ(data.substr(0, 4096), image);
-
     EXPECT_FALSE(reader.Open(L"/nonexistent/disk.img", std::nullopt, error));
     EXPECT_FALSE(error.empty());
 }
