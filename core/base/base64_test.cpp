@@ -10,7 +10,7 @@
 namespace korvex {
 namespace {
 
-TEST(Base64Test, DecodesEveryLengthAndByteValue) {
+TEST(Base64, DecodesEveryLengthAndByteValue) {
     std::string all;
     for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
     for (std::size_t length = 0; length <= all.size(); ++length) {
@@ -25,7 +25,7 @@ TEST(Base64Test, DecodesEveryLengthAndByteValue) {
 
 // Catches a second spelling of the writer's argument let through, a catalogue refused for the
 // unused bits its encoder left set, and any other fault let through once those bits are ignored.
-TEST(Base64Test, RefusesAnythingButStrictTextAndSetUnusedBitsUnlessIgnored) {
+TEST(Base64, RefusesAnythingButStrictTextAndSetUnusedBitsUnlessIgnored) {
     for (const char* text : {"a29ydmV4Lg", "a29ydmV4Lg=", "a29y dmV4", "a29y\ndmV4", "a29y-mV4",
                              "a29y_mV4", "a2=ydmV4", "====", "a===", "=a29", "a29ydmV4\n"})
         for (Base64UnusedBits bits : {Base64UnusedBits::mustBeZero, Base64UnusedBits::ignored})
@@ -38,7 +38,7 @@ TEST(Base64Test, RefusesAnythingButStrictTextAndSetUnusedBitsUnlessIgnored) {
     }
 }
 
-TEST(Base64Test, AcceptsExactlyTheBound) {
+TEST(Base64, AcceptsExactlyTheBound) {
     const std::size_t limit = 16384;
     for (std::size_t size : {limit - 2, limit - 1, limit}) {
         std::string bytes(size, 'r');

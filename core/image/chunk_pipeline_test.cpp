@@ -41,7 +41,7 @@ std::vector<int> drain(ChunkPipeline& pipeline, std::string& error) {
     return seen;
 }
 
-TEST(ChunkPipelineTest, DeliversChunksThenTheEndOrTheFailureInOrder) {
+TEST(ChunkPipeline, DeliversChunksThenTheEndOrTheFailureInOrder) {
     Cancellation cancel;
     std::atomic<int> fills{0};
     std::vector<int> staged;
@@ -69,7 +69,7 @@ TEST(ChunkPipelineTest, DeliversChunksThenTheEndOrTheFailureInOrder) {
     EXPECT_EQ(error, "stage failed");
 }
 
-TEST(ChunkPipelineTest, StopsReadingOnCancellationAndWhenAbandoned) {
+TEST(ChunkPipeline, StopsReadingOnCancellationAndWhenAbandoned) {
     Cancellation cancel;
     std::atomic<int> fills{0};
     {
@@ -92,7 +92,7 @@ TEST(ChunkPipelineTest, StopsReadingOnCancellationAndWhenAbandoned) {
 // behind 128 MiB of other data, which only the hash reads) or beside it (a raw image); and
 // either digest taken from the other side's bytes. When both sides fail (an empty file), the
 // hash's failure is the one reported, as when it came first.
-TEST(ChunkPipelineTest, InspectHashesBesideTheExpansionWithEventsAsIfInTurn) {
+TEST(ChunkPipeline, InspectHashesBesideTheExpansionWithEventsAsIfInTurn) {
     constexpr std::int64_t MiB = 1 << 20;
     const testing::TempDir dir;
     const std::string image = testing::noise(3 * MiB + 512, 3);
