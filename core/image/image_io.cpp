@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <exception>
 #include <filesystem>
@@ -14,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/base/ascii_text.hpp"
 #include "core/image/archive_stream.hpp"
 #include "core/image/chunk_pipeline.hpp"
 #include "core/image/sha256.hpp"
@@ -36,10 +36,8 @@ std::string hashText(Sha256& hash) {
 }
 
 bool admittedExtension(const std::string& path) {
-    std::string extension = std::filesystem::path(path).extension().string();
+    std::string extension = lowerAscii(std::filesystem::path(path).extension().string());
     if (!extension.empty()) extension.erase(0, 1);
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     static constexpr std::string_view kAdmitted[] = {"img", "bin", "iso", "zip", "xz", "gz", "zst"};
     return std::find(std::begin(kAdmitted), std::end(kAdmitted), extension) != std::end(kAdmitted);
 }
