@@ -5,25 +5,18 @@
 namespace korvex {
 namespace {
 
-const std::string R = "\xEF\xBF\xBD";  // U+FFFD
-
-TEST(Utf8Text, WellFormedTextIsUnchanged) {
-    const std::string text =
-        "plain, \xC3\xA9, \xE9\x95\x9C\xE5\x83\x8F, \xF0\x9F\x92\xBE, \xF4\x8F\xBF\xBF";
-    EXPECT_EQ(repairUtf8(text), text);
-    EXPECT_EQ(repairUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
-}
-
-TEST(Utf8Text, EachMaximalIllFormedSubpartBecomesOneReplacement) {
-    EXPECT_EQ(repairUtf8("\x80x"), R + "x");                   // lone continuation
-    EXPECT_EQ(repairUtf8("\xFF\xFE"), R + R);                  // never valid
-    EXPECT_EQ(repairUtf8("\xC0\x80"), R + R);                  // overlong NUL
-    EXPECT_EQ(repairUtf8("\xE0\x80\x80"), R + R + R);          // overlong three-byte
-    EXPECT_EQ(repairUtf8("\xED\xA0\x80"), R + R + R);          // surrogate
-    EXPECT_EQ(repairUtf8("\xF4\x90\x80\x80"), R + R + R + R);  // above U+10FFFF
-    EXPECT_EQ(repairUtf8("\xE9\x95x"), R + "x");               // cut short mid-text
-    EXPECT_EQ(repairUtf8("ok\xF0\x9F\x92"), "ok" + R);         // cut short at the end
-    EXPECT_EQ(repairUtf8("\xC3\xC3\xA9"), R + "\xC3\xA9");     // restarts at the bad byte
+// Catches well-formed text altered, and an ill-formed subpart given more or fewer than one U+FFFD.
+TEST(Utf8Text, KeepsWellFormedTextAndReplacesEachMaximalIllFormedSubpartOnce) {
+    const std::string R = "\xEF\xBF\xBD",
+                      good = "\xC3\xA9\xE9\x95\x9C\xF0\x9F\x92\xBE\xF4\x8F\xBF\xBF";
+    const std::pair<std::string, std::string> kCases[] = {
+        {good, good}, {std::string("a\0b", 3), std::string("a\0b", 3)},
+        {"\x80x", R + "x"}, {"\xFF\xFE", R + R},  // lone continuation, never valid
+        {"\xC0\x80", R + R}, {"\xE0\x80\x80", R + R + R},  // overlong
+        {"\xED\xA0\x80", R + R + R}, {"\xF4\x90\x80\x80", R + R + R + R},  // surrogate, too high
+        {"\xE9\x95x", R + "x"}, {"ok\xF0\x9F\x92", "ok" + R},  // cut short mid-text, at the end
+        {"\xC3\xC3\xA9", R + "\xC3\xA9"}};  // restarts at the bad byte
+    for (const auto& [bytes, repaired] : kCases) EXPECT_EQ(repairUtf8(bytes), repaired) << bytes;
 }
 
 }  // namespace
