@@ -1,9 +1,7 @@
-// The flat native helpers against real sockets, pipes and files.
 #include "core/native/native.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -14,36 +12,15 @@
 namespace korvex {
 namespace {
 
-// A path of exactly `length` bytes inside `dir`.
-std::string pathOfLength(const testing::TempDir& dir, std::size_t length) {
-    return dir.path() + "/" + std::string(length - dir.path().size() - 1, 's');
-}
-
-// Catches a path cut short at the longest length, an end a child program inherits, a wrong peer.
-TEST(NativeSocket, ListenerAndConnectorMeetAtTheLongestPath) {
+// Catches what is at the path replaced, an abstract or cut-short socket, a descriptor left open, a
+// path cut short at the longest length, an end a child program inherits, a wrong peer.
+TEST(NativeSocket, RefusesWithoutLeavingAnythingAndMeetsAtTheLongestPath) {
     testing::TempDir dir;
-    const std::string path = pathOfLength(dir, KVI_MAX_SOCKET_PATH);
-    const UniqueFd listener(kvi_unix_listener(path.c_str())),
-        client(kvi_unix_connect(path.c_str()));
-    const UniqueFd server(accept(listener.get(), nullptr, nullptr));
-    ASSERT_GE(server.get(), 0);
-    ASSERT_EQ(send(client.get(), "ping\n", 5, MSG_NOSIGNAL), 5);
-    char received[5];
-    ASSERT_EQ(recv(server.get(), received, sizeof received, MSG_WAITALL), 5);
-    for (const int end : {listener.get(), client.get()})
-        EXPECT_EQ(fcntl(end, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-    for (const int end : {client.get(), server.get()}) {
-        std::uint32_t uid = 4242;
-        EXPECT_EQ(kvi_peer_uid(end, &uid), 1);
-        EXPECT_EQ(uid, geteuid());
-    }
-}
-
-// Catches what is at the path replaced, an abstract or cut-short socket, a descriptor left open.
-TEST(NativeSocket, RefusesWithoutCreatingOrLeavingAnything) {
-    testing::TempDir dir;
+    const auto ofLength = [&](std::size_t length) {
+        return dir.path() + "/" + std::string(length - dir.path().size() - 1, 's');
+    };
     const int openBefore = testing::openDescriptorCount();
-    const std::string tooLong = pathOfLength(dir, KVI_MAX_SOCKET_PATH + 1);
+    const std::string tooLong = ofLength(KVI_MAX_SOCKET_PATH + 1);
     EXPECT_EQ(kvi_unix_listener(tooLong.c_str()), -1);
     EXPECT_EQ(kvi_unix_connect(tooLong.c_str()), -1);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
@@ -60,12 +37,25 @@ TEST(NativeSocket, RefusesWithoutCreatingOrLeavingAnything) {
     EXPECT_EQ(testing::readFile(taken), "keep me");
     EXPECT_TRUE(std::filesystem::is_socket(stale));
     EXPECT_EQ(testing::openDescriptorCount(), openBefore);
+
+    const std::string path = ofLength(KVI_MAX_SOCKET_PATH);
+    const UniqueFd listener(kvi_unix_listener(path.c_str())),
+        client(kvi_unix_connect(path.c_str())), server(accept(listener.get(), nullptr, nullptr));
+    ASSERT_GE(server.get(), 0);
+    EXPECT_TRUE(std::filesystem::is_socket(path));
+    for (const int end : {listener.get(), client.get()})
+        EXPECT_EQ(fcntl(end, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    for (const int end : {client.get(), server.get()}) {
+        std::uint32_t uid = 4242;
+        EXPECT_EQ(kvi_peer_uid(end, &uid), 1);
+        EXPECT_EQ(uid, geteuid());
+    }
 }
 
 // Catches a peer or a geometry reported for what has none, and out-values written on failure.
 TEST(Native, DescriptorsWithoutAPeerOrGeometryLeaveTheValues) {
     testing::TempDir dir;
-    testing::writeFile(dir.file("plain"), std::string(1 << 20, '\0'));
+    testing::writeFile(dir.file("plain"), "data");
     const Pipe pipe = makePipe();
     const UniqueFd regular = testing::openOrThrow(dir.file("plain"), O_RDONLY),
                    null = testing::openOrThrow("/dev/null", O_RDONLY),  // a character device
@@ -78,8 +68,7 @@ TEST(Native, DescriptorsWithoutAPeerOrGeometryLeaveTheValues) {
         std::uint64_t total = 99;
         EXPECT_EQ(kvi_peer_uid(fd, &uid), 0) << fd;
         EXPECT_EQ(kvi_geometry(fd, &blockSize, &total), 0) << fd;
-        EXPECT_EQ(uid, 777u);
-        EXPECT_EQ(total, 99u);
+        EXPECT_TRUE(uid == 777u && total == 99u) << fd;
     }
 }
 
