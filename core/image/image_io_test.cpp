@@ -1,8 +1,8 @@
-// ImageIO on real files and loop devices: hashing, inspection, and the write with its read-back.
 #include "core/image/image_io.hpp"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -13,7 +13,6 @@
 
 namespace korvex {
 
-// An event prints as the writer sends it.
 static void PrintTo(const WriteEvent& e, std::ostream* out) { *out << encode(e); }
 
 namespace {
@@ -54,10 +53,10 @@ struct Images {
             if (next) next(e);
         };
     }
-    std::vector<WriteEvent> only(const std::string& stage) const {
-        std::vector<WriteEvent> out;
-        for (const WriteEvent& e : events)
-            if (e.stage == stage) out.push_back(e);
+    Events only(const std::string& stage) const {
+        Events out;
+        std::copy_if(events.begin(), events.end(), std::back_inserter(out),
+                     [&](const WriteEvent& e) { return e.stage == stage; });
         return out;
     }
     // The image, packed by xz when `packed`, approved as it is now; the drive, `size` bytes of 0xEE
@@ -86,13 +85,14 @@ struct Images {
 
     testing::TempDir dir;
     Cancellation cancel;
-    std::vector<WriteEvent> events;
+    Events events;
     std::string image, target;
     Inspection inspection;
 };
 
-// Catches a hash begun where the offset was left or unlike sha256sum's, and progress not per chunk.
-TEST(ImageIO, HashFileMatchesSha256sumWithOneEventPerChunk) {
+// Catches a hash begun where the offset was left or unlike sha256sum's, progress not per chunk,
+// and a hash of a file that was empty or changed size after opening (beyond the read-ahead).
+TEST(ImageIO, HashFileMatchesSha256sumAndNoticesAnEmptyGrowingOrShrinkingFile) {
     Images f;
     const std::int64_t size = 3 * MiB + 1000;
     f.make("disk.img", noise(size, 1));
@@ -102,18 +102,13 @@ TEST(ImageIO, HashFileMatchesSha256sumWithOneEventPerChunk) {
               f.sh("sha256sum disk.img").substr(0, 64));
     EXPECT_EQ(f.events, (Events{{"checking", MiB, size}, {"checking", 2 * MiB, size},
                                 {"checking", 3 * MiB, size}, {"checking", size, size}}));
-}
-
-// Catches a hash of a file that was empty or changed size after opening (beyond the read-ahead).
-TEST(ImageIO, HashFileNoticesEmptyGrowingAndShrinkingFiles) {
-    Images f;
     // -1: an empty file from the start; otherwise the size the file takes after the first chunk.
     for (const std::int64_t newSize : std::vector<std::int64_t>{-1, 12 * MiB + 512, 9 * MiB, 0}) {
-        const std::string path = f.make("disk.img", newSize < 0 ? "" : noise(12 * MiB, 2));
+        const std::string path = f.make("grown.img", newSize < 0 ? "" : noise(12 * MiB, 2));
         const auto change = [&, changed = false](const WriteEvent&) mutable {
             EXPECT_EQ(std::exchange(changed, true) ? 0 : truncate(path.c_str(), newSize), 0);
         };
-        EXPECT_EQ(failureOf([&] { ImageIO::hashFile(f.open("disk.img"), f.cancel, change); }),
+        EXPECT_EQ(failureOf([&] { ImageIO::hashFile(f.open("grown.img"), f.cancel, change); }),
                   "Image changed or is empty.")
             << newSize;
     }
@@ -141,28 +136,37 @@ TEST(ImageIO, CancellationStopsReadingAndExpandingWithinABlock) {
     Cancellation midBlock;
     int chunks = 0;
     before = bytesRead();
-    EXPECT_EQ(failureOf([&] {
-                  ImageIO::stream(blocks, midBlock, [&](std::span<const std::uint8_t>) {
-                      ++chunks;
-                      midBlock.cancel();
-                  });
-              }),
-              "cancelled");
+    const auto cancelling = [&](std::span<const std::uint8_t>) { ++chunks, midBlock.cancel(); };
+    EXPECT_EQ(failureOf([&] { ImageIO::stream(blocks, midBlock, cancelling); }), "cancelled");
     EXPECT_EQ(chunks, 1);
     // A block is a quarter MiB of the file; read ahead are a few chunks and blocks in flight.
     EXPECT_LT(bytesRead() - before, 6 * MiB);
 }
 
-// Catches an upper-case extension refused, and a GZip image's stored and expanded facts mixed up
-// (order and pace of the events: ChunkPipeline.InspectHashesBesideTheExpansion...).
-TEST(ImageIO, InspectTakesAnUpperCaseGzipWithItsStoredAndExpandedFacts) {
+// Catches an upper-case extension refused, either digest taken from the other side's bytes, and
+// the two sides' events out of step (an "inspecting" one before the last "checking", or one lost
+// or reordered) when the expansion runs beside the hash or ahead of it (a ZIP behind 128 MiB
+// that only the hash reads).
+TEST(ImageIO, InspectHashesBothSidesWithEventsAsIfInTurn) {
     Images f;
-    f.make("disk.img", noise(2 * MiB + 512, 9));
-    const std::string hashes = f.sh("gzip -c disk.img > DISK.GZ && sha256sum disk.img DISK.GZ");
-    const auto bytes = static_cast<std::int64_t>(testing::readFile(f.dir.file("DISK.GZ")).size());
-    EXPECT_EQ(ImageIO::inspect(f.dir.file("DISK.GZ"), f.cancel, nullptr),
-              (Inspection{bytes, 2 * MiB + 512, hashes.substr(hashes.find('\n') + 1, 64),
-                          hashes.substr(0, 64)}));
+    const std::string image = noise(3 * MiB + 512, 3);
+    f.make("disk.img", image);
+    f.sh("gzip -c disk.img > DISK.GZ && zip -q -0 disk.zip disk.img && truncate -s 128M pre.zip "
+         "&& cat disk.zip >> pre.zip && zip -q -A pre.zip 2>/dev/null");
+    for (const std::string name : {"disk.img", "DISK.GZ", "pre.zip"}) {
+        SCOPED_TRACE(name);
+        f.events.clear();
+        const std::int64_t bytes = std::stoll(f.sh("stat -c %s " + name));
+        EXPECT_EQ(ImageIO::inspect(f.dir.file(name), f.cancel, f.record()),
+                  (Inspection{bytes, 3 * MiB + 512, f.sh("sha256sum " + name).substr(0, 64),
+                              ImageIO::digest(image)}));
+        Events inTurn = f.only("checking");  // all of the hash's, then the expansion's per MiB
+        ASSERT_FALSE(inTurn.empty());
+        EXPECT_EQ(inTurn.back(), (WriteEvent{"checking", bytes, bytes}));
+        inTurn.insert(inTurn.end(), {{"inspecting", MiB, 0}, {"inspecting", 2 * MiB, 0},
+                                     {"inspecting", 3 * MiB, 0}, {"inspecting", 3 * MiB + 512, 0}});
+        EXPECT_EQ(f.events, inTurn);
+    }
 }
 
 // Catches an image admitted that must not be written, and a 200 GiB sparse one hashed first.
@@ -170,9 +174,10 @@ TEST(ImageIO, InspectRefusesWhatIsNoImageOfThisUser) {
     Images f;
     f.make("odd.bin", noise(1000, 10));
     f.make("disk.img", noise(MiB, 13));
+    f.make("empty.img", "");
     f.sh("truncate -s 200G sparse.img && truncate -s $(( (1 << 37) + 1 )) over.iso && "
          "tar -cJf os.tar.xz disk.img && gzip -k disk.img");
-    std::string gz = testing::readFile(f.dir.file("disk.img.gz"));
+    std::string gz = readFile(f.dir.file("disk.img.gz"));
     f.make("bad.gz", gz.replace(gz.size() - 8, 4, 4, '\0'));
     const std::string kinds = "Choose an IMG, BIN, hybrid ISO, ZIP, XZ or GZip image.",
                       tooLarge = "Image exceeds the supported size.";
@@ -180,7 +185,8 @@ TEST(ImageIO, InspectRefusesWhatIsNoImageOfThisUser) {
         {"disk.dmg", kinds}, {"img", kinds}, {"missing.Iso", "Cannot open the image file."},
         {"odd.bin", ImageIO::kNotSectorAligned}, {"sparse.img", tooLarge}, {"over.iso", tooLarge},
         {"os.tar.xz", "The image is a tar archive, not a disk image."},
-        {"bad.gz", "Zlib library error: Corrupted input data (incorrect data check)"}};
+        {"bad.gz", "Zlib library error: Corrupted input data (incorrect data check)"},
+        {"empty.img", "Image changed or is empty."}};
     if (testing::isRoot()) {
         f.make("foreign.img", noise(512, 11));
         ASSERT_EQ(chown(f.dir.file("foreign.img").c_str(), 4242, 4242), 0);
@@ -202,10 +208,8 @@ TEST(WriteAndVerify, WritesPadsAndVerifiesARegularFileTarget) {
     f.approve(bytes, 4 * MiB, true);
     const UniqueFd fd = openOrThrow(f.target, O_RDWR);
     ASSERT_EQ(f.run(fd.get(), 4096), "ok");
-    const std::string written = readFile(f.target);
-    EXPECT_TRUE(written.substr(0, bytes.size()) == bytes);
-    EXPECT_EQ(written.substr(bytes.size(), 2560), std::string(2560, '\0'));
-    EXPECT_EQ(written.substr(2 * MiB + 4096), std::string(2 * MiB - 4096, '\xEE'));
+    EXPECT_TRUE(readFile(f.target) ==
+                bytes + std::string(2560, '\0') + std::string(2 * MiB - 4096, '\xEE'));
     const std::int64_t total = f.inspection.expanded;
     EXPECT_EQ(f.only("inspecting").back(), (WriteEvent{"inspecting", total, total}));
     // The last 1,536 bytes fill no 4,096-byte sector: no event; their padded write has none.
