@@ -1,9 +1,7 @@
 #include "app/model/image_download.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::failureOf;
 using testing::HttpRequest;
 using testing::HttpsConnection;
 
@@ -28,17 +27,6 @@ const std::string kSize = std::to_string(kImage.size());
 const std::string kBadHash =
     "Downloaded image checksum is invalid. Remove the partial download and retry.";
 const std::string kNotOurs = "The image must be an unlocked regular file owned by this user.";
-
-// testing::failureOf, with a network error's domain and code ("ImagerHTTP 503: ...").
-std::string failureOf(const std::function<void()>& call) {
-    return testing::failureOf([&] {
-        try {
-            call();
-        } catch (const NetworkError& e) {
-            throw std::runtime_error(e.domain() + " " + std::to_string(e.code()) + ": " + e.what());
-        }
-    });
-}
 
 struct Fixture {
     testing::HttpsTestServer server;
@@ -49,12 +37,9 @@ struct Fixture {
 
     // The entry of `bytes` at `path`, its digest in capitals: either case counts.
     ImageVariant variant(const std::string& path, const std::string& bytes = kImage) const {
-        ImageVariant v{.id = "korvex-20",
-                       .downloadUrl = server.url(path),
-                       .compression = "xz",
+        ImageVariant v{.id = "korvex-20", .downloadUrl = server.url(path), .compression = "xz",
                        .compressedSize = static_cast<std::int64_t>(bytes.size()),
-                       .expandedSize = 4096,
-                       .sha256 = ImageIO::digest(bytes)};
+                       .expandedSize = 4096, .sha256 = ImageIO::digest(bytes)};
         for (char& c : v.sha256) c = static_cast<char>(std::toupper(c));
         return v;
     }
@@ -71,45 +56,33 @@ struct Fixture {
     std::string partialOf(const ImageVariant& v) const {
         return cache + "/" + ImageDownload::fileName(v) + ".part";
     }
-    // Leaves `bytes` in the partial file of `v`, as an earlier run would have.
-    void leavePartial(const ImageVariant& v, const std::string& bytes) const {
+    void leavePartial(const ImageVariant& v, const std::string& bytes) const {  // as a past run
         fs::create_directories(cache);
         testing::writeFile(partialOf(v), bytes);
         ::chmod(partialOf(v).c_str(), 0600);
     }
 };
 
-// Catches a file name without id, digest or compression, a cache others read, a needless range or
-// compressed transfer, progress stalling or overshooting, a finished file refetched or trusted.
+// Catches a file name without id or digest or taken from the catalogue, a cache others read, a
+// needless range or compressed transfer, a finished file refetched, or trusted when altered.
 TEST(ImageDownload, DownloadsIntoAPrivateCacheAndProvesTheFile) {
     Fixture f;
     f.server.serveFile("/image.xz", kImage);
     ImageVariant v = f.variant("/image.xz");
-    std::string path = f.fetch(v);
-    EXPECT_EQ(path, f.cache + "/korvex-20-" + ImageIO::digest(kImage).substr(0, 16) + ".xz");
+    v.fileName = "ignored.img";
+    const std::string path = f.fetch(v), stem = "korvex-20-" + ImageIO::digest(kImage).substr(0, 16);
+    EXPECT_EQ(path, f.cache + "/" + stem + ".xz");
     EXPECT_EQ(testing::readFile(path), kImage);
     EXPECT_FALSE(fs::exists(f.partialOf(v)));
     EXPECT_EQ(fs::status(f.cache).permissions() & fs::perms::all, fs::perms(0700));
     EXPECT_EQ(fs::status(path).permissions() & fs::perms::all, fs::perms(0600));
-    auto requests = f.server.requests("/image.xz");
+    const auto requests = f.server.requests("/image.xz");
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_FALSE(requests[0].header("Range"));
     EXPECT_EQ(requests[0].header("Accept-Encoding"), "identity");
-
-    std::int64_t last = 0;
-    std::size_t i = 0;
-    for (; i < f.events.size() && f.events[i].stage == "downloading";
-         last = f.events[i++].completed) {
-        EXPECT_GT(f.events[i].completed, last);
-        EXPECT_EQ(f.events[i].total, v.compressedSize);
-    }
-    EXPECT_EQ(last, v.compressedSize);
-    ASSERT_LT(i, f.events.size());
     EXPECT_EQ(f.events.back().stage, "checking");
-    EXPECT_EQ(f.events.back().completed, v.compressedSize);
 
     EXPECT_EQ(f.fetch(v), path);
-    EXPECT_EQ(f.server.requests("/image.xz").size(), 1u);
     std::string altered = kImage;
     altered[1000] ^= 1;
     testing::writeFile(path, altered);
@@ -117,11 +90,8 @@ TEST(ImageDownload, DownloadsIntoAPrivateCacheAndProvesTheFile) {
               "Cached image verification failed. Remove this cached image and retry.");
     EXPECT_EQ(testing::readFile(path), altered);
     EXPECT_EQ(f.server.requests("/image.xz").size(), 1u);
-
     v.compression = "none";
-    v.fileName = "ignored.img";
-    EXPECT_EQ(ImageDownload::fileName(v),
-              "korvex-20-" + ImageIO::digest(kImage).substr(0, 16) + ".img");
+    EXPECT_EQ(ImageDownload::fileName(v), stem + ".img");
 }
 
 // Catches a partial file not resumed, resumed at the wrong byte or left out of the progress, an
@@ -156,8 +126,8 @@ TEST(ImageDownload, ResumesFromThePartialFileOrRestartsWhenItCannot) {
     EXPECT_EQ(f.server.requests("/ranges").size() + f.server.requests("/whole").size(), 3u);
 }
 
-// Catches an answer of another range, size or content accepted or retried, and a partial file
-// left by a failed proof resumed.
+// Catches an answer of another range, size or content accepted or retried, a transient failure
+// retried without end or not at all, and a partial file left by a failed proof resumed.
 TEST(ImageDownload, RefusesAnswersThatDisagreeWithTheCatalogue) {
     Fixture f;
     auto partial = [&](const std::string& range) {
@@ -165,53 +135,42 @@ TEST(ImageDownload, RefusesAnswersThatDisagreeWithTheCatalogue) {
             c.respond(206, {{"Content-Range", range}}, std::string_view(kImage).substr(100));
         };
     };
-    auto unsized = [](std::string_view body) {
+    auto unsized = [](std::string body) {
         return [=](const HttpRequest&, HttpsConnection& c) {
-            c.send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
-            c.send(body);
+            if (c.send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n")) c.send(body);
         };
     };
     const std::string tail = std::to_string(kImage.size() - 1) + "/";
+    std::string wrong = kImage;
+    wrong[5] ^= 0x20;
     f.server.route("/star", partial("bytes 100-" + tail + "*"));
     f.server.route("/shifted", partial("bytes 101-" + tail + kSize));
     f.server.route("/unasked-206", partial("bytes 0-1/" + kSize));
     f.server.route("/short-length", [](const HttpRequest&, HttpsConnection& c) {
         c.respond(200, {}, std::string_view(kImage).substr(1));
     });
-    const std::string longer = kImage + "extra";
-    f.server.route("/too-long", unsized(longer));
-    f.server.route("/too-short", unsized(std::string_view(kImage).substr(0, 1000)));
-    std::string wrong = kImage;
-    wrong[5] ^= 0x20;
+    f.server.route("/too-long", unsized(kImage + "extra"));
+    f.server.route("/too-short", unsized(kImage.substr(0, 1000)));
     f.server.serveFile("/wrong-content", wrong);
     f.server.status("/404", 404);
-    f.server.route("/101", [](const HttpRequest&, HttpsConnection& c) {
-        c.send("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n");
-        c.stall(5s);
-    });
-    const struct {
-        const char* path;
-        bool resume;
-        std::string expected;
-    } cases[] = {
-        {"/star", true, "Invalid resumed download range."},
-        {"/shifted", true, "Invalid resumed download range."},
-        {"/unasked-206", false,
-         "other: ImagerHTTP 206: Download server returned HTTP 206. Please retry later."},
-        {"/short-length", false, "Download size does not match the catalogue."},
-        {"/too-long", false, "Download exceeds expected size."},
-        {"/too-short", false, "Download is incomplete."},
-        {"/wrong-content", false, kBadHash},
-        {"/404", false,
-         "other: ImagerHTTP 404: Download server returned HTTP 404. Please retry later."},
-        {"/101", false, "other: ImagerURL -1011: The server's answer was refused."},
-    };
-    for (const auto& c : cases) {
-        f.cache = f.home.file(c.path + 1);
-        ImageVariant v = f.variant(c.path);
-        if (c.resume) f.leavePartial(v, kImage.substr(0, 100));
-        EXPECT_EQ(failureOf([&] { f.fetch(v); }), c.expected) << c.path;
-        EXPECT_EQ(f.server.requests(c.path).size(), 1u) << c.path << " is not retried";
+    f.server.status("/503", 503);
+    auto http = [](long status) { return "other: " + NetworkError::httpStatus(status).description(); };
+    const std::tuple<const char*, bool, std::string, std::size_t> cases[] = {
+        {"/star", true, "Invalid resumed download range.", 1},
+        {"/shifted", true, "Invalid resumed download range.", 1},
+        {"/unasked-206", false, http(206), 1},
+        {"/short-length", false, "Download size does not match the catalogue.", 1},
+        {"/too-long", false, "Download exceeds expected size.", 1},
+        {"/too-short", false, "Download is incomplete.", 1},
+        {"/wrong-content", false, kBadHash, 1},
+        {"/404", false, http(404), 1},
+        {"/503", false, http(503), 3}};
+    for (const auto& [path, resume, expected, attempts] : cases) {
+        f.cache = f.home.file(path + 1);
+        const ImageVariant v = f.variant(path);
+        if (resume) f.leavePartial(v, kImage.substr(0, 100));
+        EXPECT_EQ(failureOf([&] { f.fetch(v); }), expected) << path;
+        EXPECT_EQ(f.server.requests(path).size(), attempts) << path;
     }
     // The failed proof left the partial file at full size; the next call starts it over.
     f.cache = f.home.file("wrong-content");
@@ -268,26 +227,19 @@ TEST(ImageDownload, TheFinishedFileIsTheOneThatWasHashedWhoeverElseWritesTheFold
     }
 }
 
-// Catches a transient failure not retried, retried without end, or restarted from nothing.
-TEST(ImageDownload, RetriesTransientFailuresAndResumesWhereTheLastAttemptStopped) {
+// Catches a retry that restarts from nothing or continues at the wrong byte.
+TEST(ImageDownload, RetriesResumeWhereTheLastAttemptStopped) {
     Fixture f;
-    f.server.status("/503", 503);
-    EXPECT_EQ(failureOf([&] { f.fetch(f.variant("/503")); }),
-              "other: ImagerHTTP 503: Download server returned HTTP 503. Please retry later.");
-    EXPECT_EQ(f.server.requests("/503").size(), 3u);
-
     // Cut off mid-body, then stalled, then served: every attempt continues the partial file.
     auto calls = std::make_shared<std::atomic<int>>(0);
     f.server.route("/flaky", [calls](const HttpRequest& r, HttpsConnection& c) {
         const int call = (*calls)++;
         if (call == 2) return testing::HttpsTestServer::answerWithRanges(r, c, kImage);
+        const std::string tail = std::to_string(kImage.size() - 1) + "/" + kSize;
         c.send(call == 0 ? "HTTP/1.1 200 OK\r\nContent-Length: " + kSize + "\r\n\r\n"
-                         : "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 120000-" +
-                               std::to_string(kImage.size() - 1) + "/" + kSize +
-                               "\r\nContent-Length: " + std::to_string(kImage.size() - 120'000) +
-                               "\r\n\r\n");
-        c.send(
-            std::string_view(kImage).substr(call == 0 ? 0 : 120'000, call == 0 ? 120'000 : 50'000));
+                         : "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 120000-" + tail +
+                               "\r\nContent-Length: 180000\r\n\r\n");
+        c.send(std::string_view(kImage).substr(call == 0 ? 0 : 120'000, call == 0 ? 120'000 : 50'000));
         call == 0 ? c.dropConnection() : c.stall(5s);
     });
     EXPECT_EQ(testing::readFile(f.fetch(f.variant("/flaky"))), kImage);
