@@ -102,50 +102,29 @@ TEST(CatalogueModel, DateParsesInTwoAttemptsAndFallsBackToTheDistantPast) {
 
 // Catches a retired image offered, an image with `retired: false` dropped, and a reordering.
 TEST(CatalogueModel, ActiveKeepsCatalogueOrderAndDropsOnlyRetiredTrue) {
-    Catalogue c;
-    for (const char* id : {"a", "b", "c", "d"}) c.images.push_back(ImageVariant{.id = id});
-    c.images[1].retired = true;
-    c.images[2].retired = false;
-    std::vector<std::string> ids;
-    for (const auto& v : c.active()) ids.push_back(v.id);
-    EXPECT_EQ(ids, (std::vector<std::string>{"a", "c", "d"}));
+    const Catalogue c{.images = {{.id = "a"}, {.id = "b", .retired = true},
+                                 {.id = "c", .retired = false}, {.id = "d"}}};
+    std::string ids;
+    for (const auto& v : c.active()) ids += v.id;
+    EXPECT_EQ(ids, "acd");
 }
 
-// Catches a device the name already holds repeated, and one text shared by two boards or rows.
+// Catches one text shared by two boards or rows, a value in the wrong row, absence not shown.
 TEST(CatalogueModel, LabelsAndReleaseDetailsNameEachThingOnce) {
-    std::set<std::string> boardLabels;
-    for (const char* board : {"amd64-korvex_slim", "amd64-korvex_apu", "amd64-korvex_iris"}) {
-        const std::string label =
-            ImageVariant{.name = "K", .board = board, .device = "NUC"}.label();
-        EXPECT_TRUE(label.starts_with("K \u00B7 ") && label.find("NUC") == std::string::npos);
-        EXPECT_TRUE(boardLabels.insert(label).second) << label;
-    }
-    ImageVariant pi{.name = "Korvex for Raspberry Pi 5", .board = "rpi5-korvex"};
-    for (const auto& [device, expected] :
-         std::vector<std::pair<std::optional<std::string>, const char*>>{
-             {"Raspberry Pi 5", "Korvex for Raspberry Pi 5"},
-             {"raspberry pi 5", "Korvex for Raspberry Pi 5 \u00B7 raspberry pi 5"},
-             {std::nullopt, "Korvex for Raspberry Pi 5"},
-             {"", "Korvex for Raspberry Pi 5"}}) {
-        pi.device = device;
-        EXPECT_EQ(pi.label(), expected);
-    }
-
+    std::set<std::string> labels;
+    for (const char* board : {"amd64-korvex_slim", "amd64-korvex_apu", "amd64-korvex_iris"})
+        EXPECT_TRUE(labels.insert(ImageVariant{.name = "K", .board = board}.label()).second);
     const ImageVariant bare{.version = "20.0.1", .releaseDate = "2025-03-02"};
     ImageVariant full = bare;
     full.platform = "23-0601";
     full.board = "amd64-korvex_iris";
-    std::set<std::string> labels;
     for (bool chinese : {false, true}) {
-        std::vector<std::string> ids, values;
+        std::string rows;
         for (const ReleaseDetail& row : full.releaseDetails(chinese)) {
-            ids.push_back(row.id);
-            values.push_back(row.value);
+            rows += row.id + "=" + row.value + " ";
             EXPECT_TRUE(labels.insert(row.label).second) << row.label;
         }
-        EXPECT_EQ(ids, (std::vector<std::string>{"version", "date", "platform", "codename"}));
-        EXPECT_EQ(values, (std::vector<std::string>{"20.0.1", "2025-03-02", "23-0601",
-                                                    "amd64-korvex_iris"}));
+        EXPECT_EQ(rows, "version=20.0.1 date=2025-03-02 platform=23-0601 codename=amd64-korvex_iris ");
         const auto missing = bare.releaseDetails(chinese);
         ASSERT_EQ(missing.size(), 4u);
         EXPECT_EQ(missing[2].value, missing[3].value);
@@ -155,16 +134,17 @@ TEST(CatalogueModel, LabelsAndReleaseDetailsNameEachThingOnce) {
 
 // Catches a path that could leave the release or blog folder, or one longer than 300 characters.
 TEST(CatalogueModel, SafeChangelogPath) {
-    for (const char* safe : {"/release/20.0/", "/Blog/new-year/", "/RELEASE/a_b/c.d/", "/blog/x/"})
-        EXPECT_TRUE(ImageVariant::safeChangelogPath(safe)) << safe;
-    for (const char* unsafe :
+    const std::string longest = "/release/" + std::string(290, 'a') + "/";
+    const std::pair<bool, std::vector<std::string>> cases[] = {
+        {true, {"/release/20.0/", "/Blog/new-year/", "/RELEASE/a_b/c.d/", longest}},
+        {false,
          {"/release/20.0", "/news/20/", "/release//20/", "/release/../admin/", "/release/./x/",
           "/release/x/../", "/release/x/./", "release/20/", "/release/", "/release/a b/",
           "/release/20/\n", "/release/20/?q=1/", "//release/20/", "/releases/20/",
-          "/release/\u212A/", "", "/release/20/#/"})
-        EXPECT_FALSE(ImageVariant::safeChangelogPath(unsafe)) << unsafe;
-    EXPECT_TRUE(ImageVariant::safeChangelogPath("/release/" + std::string(290, 'a') + "/"));
-    EXPECT_FALSE(ImageVariant::safeChangelogPath("/release/" + std::string(291, 'a') + "/"));
+          "/release/\u212A/", "", "/release/20/#/", "/release/a" + longest.substr(9)}}};
+    for (const auto& [safe, paths] : cases)
+        for (const std::string& path : paths)
+            EXPECT_EQ(ImageVariant::safeChangelogPath(path), safe) << path;
 }
 
 }  // namespace

@@ -17,11 +17,6 @@ const ProcessorInventory kSmall(
 std::string nameOf(const std::optional<ProcessorName>& p) {
     return p ? p->name : "(none)";
 }
-std::vector<std::string> names(const std::vector<ProcessorName>& list) {
-    std::vector<std::string> out;
-    for (const auto& p : list) out.push_back(p.name);
-    return out;
-}
 
 // Catches a mark, separator or width variant keyed apart, and marks removed after separators.
 TEST(ProcessorInventory, NormalFoldsMarksSeparatorsAndWidth) {
@@ -33,12 +28,11 @@ TEST(ProcessorInventory, NormalFoldsMarksSeparatorsAndWidth) {
         {"core(tm) (r)x ® \u2122", "COREXTM"},
         {"( R)", "(R)"},
         {"straße", "STRASSE"},
-        {"", ""},
         {"\xFF\xFEn100", "\uFFFD\uFFFDN100"}};
     for (const auto& [text, key] : cases) EXPECT_EQ(ProcessorInventory::normal(text), key) << text;
 }
 
-// Catches a malformed row kept, a good row lost, a file that is not UTF-8 loaded, a broken move.
+// Catches a malformed row kept, a good row lost, a line ended at CR LF, a non-UTF-8 file loaded.
 TEST(ProcessorInventory, TableFormatAndLoading) {
     const std::vector<ProcessorName> expected = {{"Intel N100", "N100"}, {"Intel N100", "N100"},
                                                  {"Intel N100", "N100"}, {"  Padded  ", " N1 "},
@@ -48,23 +42,11 @@ TEST(ProcessorInventory, TableFormatAndLoading) {
                                  "  Padded  \t N1 \nonly\t\nName\tModel\nlast\tline")
                   .entries(),
               expected);
-    // A carriage return directly before a line feed makes one character: it ends no line.
     EXPECT_EQ(ProcessorInventory("A\tB\r\nC\tD\r\n").entries(),
               (std::vector<ProcessorName>{{"A", "B\r\nC"}}));
     EXPECT_EQ(ProcessorInventory("A\tB\r\rC\tD\n\rE\tF").entries().size(), 2u);
-    EXPECT_TRUE(ProcessorInventory("").entries().empty());
-
-    ProcessorInventory copy = kSmall;
-    EXPECT_EQ(nameOf(copy.canonical("Laptop with i5 1135G7")), "Intel Core i5-1135G7");
-    ProcessorInventory moved = std::move(copy);
-    EXPECT_EQ(moved.entries().size(), kSmall.entries().size());
-    EXPECT_TRUE(copy.entries().empty());  // NOLINT(bugprone-use-after-move): left empty, not broken
-    EXPECT_TRUE(copy.suggestions("N100").empty());
-
     testing::TempDir dir;
     EXPECT_TRUE(ProcessorInventory::load(dir.path()).entries().empty());
-    testing::writeFile(dir.file("processors.tsv"), "Intel N100\tN100\n");
-    EXPECT_EQ(ProcessorInventory::load(dir.path()).entries().size(), 1u);
     testing::writeFile(dir.file("processors.tsv"), "Intel N100\tN100\nBad \xC3\x28\tX\n");
     EXPECT_TRUE(ProcessorInventory::load(dir.path()).entries().empty());
     EXPECT_EQ(ProcessorInventory("Bad \xC3\x28\tX").entries().at(0).name, "Bad \uFFFD(");
@@ -92,7 +74,6 @@ TEST(ProcessorInventory, CanonicalNamesExactlyOneProcessor) {
         for (const std::string& text : texts)
             EXPECT_EQ(nameOf(kSmall.canonical(text)), name) << text.substr(0, 60);
     EXPECT_EQ(kSmall.canonical("the S-9 thing")->model, "S-9");  // the first of two rows
-    EXPECT_EQ(nameOf(ProcessorInventory().canonical("N4020")), "(none)");
     for (char c = 0x21; c < 0x7F; ++c) {
         if (std::isalnum(static_cast<unsigned char>(c)) || c == '-') continue;
         const std::string model = std::string("Q") + c + "Z";
@@ -106,19 +87,18 @@ TEST(ProcessorInventory, CanonicalNamesExactlyOneProcessor) {
 TEST(ProcessorInventory, SuggestionsOrderAndLimits) {
     const ProcessorInventory many(
         "Zeta\tQ1\nBeta\tQ2\nAlpha\tQ3\nQ\tQQ\nDelta\tQ4\nGamma\tQ5\nEpsilon\tQ6\nEta\tQ7\n");
-    for (const std::string& key : {std::string("i"), std::string("-I-"), std::string(161, 'N')})
-        EXPECT_TRUE(kSmall.suggestions(key).empty()) << key;
-    for (const char* key : {"q", "Q "}) EXPECT_TRUE(many.suggestions(key).empty()) << key;
-    using Names = std::vector<std::string>;
-    EXPECT_EQ(names(kSmall.suggestions("N100")),
-              (Names{"Intel N100", "Intel Core i3-N100 Lookalike"}));
-    EXPECT_EQ(names(kSmall.suggestions("6800")),
-              (Names{"AMD Ryzen 7 6800H", "AMD Ryzen 7 6800HS"}));
-    EXPECT_EQ(names(kSmall.suggestions("a1")), (Names{"Alpha One", "Alpha Two"}));
-    EXPECT_EQ(kSmall.suggestions("same")[0].model, "S-9");
-    EXPECT_EQ(kSmall.suggestions("same")[1].model, "S 9");
-    EXPECT_EQ(names(many.suggestions("QQ")), (Names{"Q"}));
-    EXPECT_EQ(names(many.suggestions("ta")), (Names{"Beta", "Delta", "Eta", "Zeta"}));
+    const std::tuple<const ProcessorInventory*, std::string, std::vector<std::string>> cases[] = {
+        {&kSmall, "i", {}}, {&kSmall, "-I-", {}}, {&kSmall, std::string(161, 'N'), {}},
+        {&many, "q", {}}, {&many, "Q ", {}}, {&many, "QQ", {"Q"}},
+        {&kSmall, "N100", {"Intel N100", "Intel Core i3-N100 Lookalike"}},
+        {&kSmall, "6800", {"AMD Ryzen 7 6800H", "AMD Ryzen 7 6800HS"}},
+        {&kSmall, "a1", {"Alpha One", "Alpha Two"}}, {&kSmall, "same", {"S-9", "S 9"}},
+        {&many, "ta", {"Beta", "Delta", "Eta", "Zeta"}}};
+    for (const auto& [table, key, expected] : cases) {
+        std::vector<std::string> got;
+        for (const auto& p : table->suggestions(key)) got.push_back(key == "same" ? p.model : p.name);
+        EXPECT_EQ(got, expected) << key;
+    }
 }
 
 // Catches a shipped row that another shadows, typed as the maker or as the system names it.
@@ -126,22 +106,16 @@ TEST(ProcessorInventory, ShippedTableNamesEveryProcessorOnce) {
     const ProcessorInventory shipped = ProcessorInventory::load();
     ASSERT_GE(shipped.entries().size(), 300u);
     for (const ProcessorName& p : shipped.entries()) {
-        EXPECT_EQ(nameOf(shipped.canonical(p.name)), p.name);
         std::string described = p.name + " 6-Core Processor";
         if (p.name.starts_with("Intel Core "))
             described = "12th Gen Intel(R) Core(TM) " + p.name.substr(11) + " @ 2.10GHz";
         else if (p.name.starts_with("Intel "))
             described = "Intel(R) " + p.name.substr(6) + " CPU @ 1.10GHz";
+        EXPECT_EQ(nameOf(shipped.canonical(p.name)), p.name);
         EXPECT_EQ(nameOf(shipped.canonical(described)), p.name) << described;
     }
-    for (const auto& [text, name] : std::vector<std::pair<const char*, const char*>>{
-             {"Intel(R) Core(TM) i5-7600 CPU @ 3.50GHz", "Intel Core i5-7600"},
-             {"AMD Ryzen 5 7600 6-Core Processor", "AMD Ryzen 5 7600"},
-             {"AMD Ryzen 7 6800HS Creator Edition", "AMD Ryzen 7 6800HS"},
-             {"Intel(R) N100", "Intel N100"}})
-        EXPECT_EQ(nameOf(shipped.canonical(text)), name);
+    EXPECT_EQ(nameOf(shipped.canonical("AMD Ryzen 7 6800HS Creator Edition")), "AMD Ryzen 7 6800HS");
     EXPECT_EQ(shipped.suggestions("N100").at(0).model, "N100");
-    EXPECT_LE(shipped.suggestions("Intel Core i").size(), 6u);
 }
 
 }  // namespace
