@@ -5,17 +5,21 @@
 #include <grp.h>
 #include <linux/fs.h>
 #include <linux/loop.h>
+#include <poll.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -253,6 +257,105 @@ ChildReport forkReporting(const std::function<int(FILE* report)>& child) {
     ::close(fds[0]);
     ::waitpid(pid, &report.status, 0);
     return report;
+}
+
+RunningProgram::RunningProgram(const std::string& program, std::vector<std::string> args,
+                               const TestUser* user, std::vector<std::string> env) {
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) fail("pipe");
+    env.push_back("PATH=/usr/bin:/bin:/usr/sbin:/sbin");
+    args.insert(args.begin(), program);
+    // Everything the child needs is built before the fork: after it, only system calls.
+    std::vector<char*> argv, envp;
+    for (std::string& a : args) argv.push_back(a.data());
+    for (std::string& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr), envp.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) fail("fork");
+    if (pid_ == 0) {
+        setpgid(0, 0);
+        dup2(in[0], 0), dup2(out[1], 1), dup2(err[1], 2);
+        if (user && !user->become()) _exit(90);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(91);
+    }
+    setpgid(pid_, pid_);  // also here: the caller may signal the group before the child runs
+    close(in[0]), close(out[1]), close(err[1]);
+    in_ = UniqueFd(in[1]), out_ = UniqueFd(out[0]), err_ = UniqueFd(err[0]);
+}
+
+RunningProgram::~RunningProgram() {
+    if (status_) return;
+    kill(-pid_, SIGKILL);
+    try {
+        finish();
+    } catch (const std::exception&) {  // killed already; nothing left to report to
+    }
+}
+
+void RunningProgram::type(const std::string& text) {
+    if (::write(in_.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        fail("cannot type into the program");
+}
+
+bool RunningProgram::waitFor(const std::string& text) {
+    while (err.find(text) == std::string::npos)
+        if (!readSome(-1)) return false;
+    return true;
+}
+
+int RunningProgram::finish(bool keepInput) {
+    using Clock = std::chrono::steady_clock;
+    if (!keepInput) in_.reset();
+    bool hung = false;
+    for (const auto end = Clock::now() + std::chrono::minutes(2); readSome(100);)
+        if (!hung && Clock::now() > end) kill(-pid_, SIGKILL), hung = true;
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (hung) throw std::runtime_error("still running after 2 minutes; standard error:\n" + err);
+    return *status_;
+}
+
+// Reads what arrives within `timeoutMs`; false once both outputs have ended.
+bool RunningProgram::readSome(int timeoutMs) {
+    if (!out_ && !err_) return false;
+    pollfd fds[2] = {{out_.get(), POLLIN, 0}, {err_.get(), POLLIN, 0}};
+    if (poll(fds, 2, timeoutMs) > 0)
+        for (auto [p, fd, text] : {std::tuple{&fds[0], &out_, &out}, {&fds[1], &err_, &err}}) {
+            if (!p->revents) continue;
+            char buffer[4096];
+            const ssize_t n = read(fd->get(), buffer, sizeof buffer);
+            if (n <= 0) fd->reset();
+            if (n > 0) text->append(buffer, static_cast<std::size_t>(n));
+        }
+    return out_ || err_;
+}
+
+std::vector<pid_t> descendantsOf(pid_t ancestor) {
+    std::map<pid_t, pid_t> parent;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const pid_t pid = std::atoi(entry.path().filename().c_str());
+        std::string stat;  // "pid (name) S ppid ...": the name may hold ')' too, the last one ends it
+        if (pid > 0 && std::getline(std::ifstream(entry.path() / "stat"), stat))
+            parent[pid] = std::atoi(stat.c_str() + stat.rfind(')') + 4);
+    }
+    std::vector<pid_t> found;
+    for (auto [pid, ppid] : parent)
+        for (pid_t p = ppid; p > 1 && parent.count(p); p = parent[p])
+            if (p == ancestor) {
+                found.push_back(pid);
+                break;
+            }
+    return found;
+}
+
+SudoUser::SudoUser(const std::string& prefix) : TestUser(prefix) {
+    if (valid()) allowSudoShell();
+}
+
+std::string SudoUser::install(const std::string& program, const std::string& subfolder) const {
+    return copyForUsers(programs_, program, subfolder);
 }
 
 }  // namespace korvex::testing

@@ -3,11 +3,15 @@
 // too; failures throw std::runtime_error. tests/test_support.hpp adds the GoogleTest parts.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/base/unique_fd.hpp"
 
@@ -129,5 +133,53 @@ struct ChildReport {
 // returning into the caller. The parent reads the whole report and reaps the child. For running
 // client code as another user in a process of its own.
 ChildReport forkReporting(const std::function<int(FILE* report)>& child);
+
+// A program started in a process group of its own, as a terminal starts a job, as `user` (this
+// process's user when null), with PATH and `env` as its whole environment. Its standard input is
+// ours to type into; its outputs are collected into `out` and `err`. Killed with its group unless
+// finished.
+class RunningProgram {
+  public:
+    RunningProgram(const std::string& program, std::vector<std::string> args,
+                   const TestUser* user = nullptr, std::vector<std::string> env = {});
+    ~RunningProgram();
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Writes `text` to the program's standard input; throws when it cannot.
+    void type(const std::string& text);
+    // Reads until `text` shows on standard error (true) or both outputs have ended (false).
+    bool waitFor(const std::string& text);
+    // Closes standard input unless `keepInput`, reads to the end and reaps; returns the exit status,
+    // or 128 + the signal. A program still running after 2 minutes is killed with its group, and
+    // this throws with its standard error so far: a hang is a failure, never a wait for ever.
+    int finish(bool keepInput = false);
+
+    std::string out, err;
+
+  private:
+    bool readSome(int timeoutMs);
+
+    pid_t pid_ = -1;
+    UniqueFd in_, out_, err_;
+    std::optional<int> status_;
+};
+
+// The pids of every process descended from `ancestor`, read from /proc.
+std::vector<pid_t> descendantsOf(pid_t ancestor);
+
+// A test user who may raise the writer through `sudo -n` (allowSudoShell), and a folder open to
+// every user that install() copies the programs the user runs into (copyForUsers), removed with
+// the user. `valid()` as TestUser's. REQUIRES: root.
+class SudoUser : public TestUser {
+  public:
+    explicit SudoUser(const std::string& prefix);
+    // The copy of the built `program` in `subfolder` of the folder, for any user to run.
+    std::string install(const std::string& program, const std::string& subfolder) const;
+
+  private:
+    TempDir programs_;
+};
 
 }  // namespace korvex::testing

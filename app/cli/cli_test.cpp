@@ -3,10 +3,8 @@
 #include "app/cli/cli.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,7 +12,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
@@ -37,7 +34,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nlohmann::json;
 using testing::TempDir;
-using testing::TestUser;
 
 const std::string kCancelled =
     "Cancelled. If writing had started, recreate the USB before using it.";
@@ -51,101 +47,7 @@ std::string lastLine(std::string text) {
     return text.substr(text.rfind('\n') + 1);  // from the start when there is one line
 }
 
-// The pids of every descendant of `ancestor`, from /proc.
-std::vector<pid_t> descendants(pid_t ancestor) {
-    std::map<pid_t, pid_t> parent;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const pid_t pid = std::atoi(entry.path().filename().c_str());
-        std::string stat;  // "pid (name) S ppid ..."
-        if (pid > 0 && std::getline(std::ifstream(entry.path() / "stat"), stat))
-            parent[pid] = std::atoi(stat.c_str() + stat.rfind(')') + 4);
-    }
-    std::vector<pid_t> found;
-    for (auto [pid, ppid] : parent)
-        for (pid_t p = ppid; p > 1 && parent.count(p); p = parent[p])
-            if (p == ancestor) {
-                found.push_back(pid);
-                break;
-            }
-    return found;
-}
-
-// One run in a process group of its own, as `user` (or ours), with a clean environment plus `env`.
-class Program {
-  public:
-    Program(const std::string& program, std::vector<std::string> args, const TestUser* user,
-            std::vector<std::string> env = {}) {
-        int in[2], out[2], err[2];
-        if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
-            throw std::runtime_error("pipe");
-        env.push_back("PATH=/usr/bin:/bin:/usr/sbin:/sbin");
-        args.insert(args.begin(), program);
-        std::vector<char*> argv, envp;
-        for (std::string& a : args) argv.push_back(a.data());
-        for (std::string& e : env) envp.push_back(e.data());
-        argv.push_back(nullptr), envp.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            setpgid(0, 0);
-            dup2(in[0], 0), dup2(out[1], 1), dup2(err[1], 2);
-            if (user && !user->become()) _exit(90);
-            execve(program.c_str(), argv.data(), envp.data());
-            _exit(91);
-        }
-        setpgid(pid_, pid_);
-        close(in[0]), close(out[1]), close(err[1]);
-        in_ = UniqueFd(in[1]), out_ = UniqueFd(out[0]), err_ = UniqueFd(err[0]);
-    }
-    ~Program() {
-        if (!status_) kill(-pid_, SIGKILL), finish();
-    }
-
-    pid_t pid() const { return pid_; }
-    void type(const std::string& text) {
-        ASSERT_EQ(::write(in_.get(), text.data(), text.size()), ssize_t(text.size()));
-    }
-    // Reads output until `text` shows on standard error (true) or the program ends (false).
-    bool waitFor(const std::string& text) {
-        while (!contains(err, text))
-            if (!readSome(-1)) return false;
-        return true;
-    }
-    // Closes standard input unless `keepInput`, reads to the end, reaps; fails on a 2-minute hang.
-    int finish(bool keepInput = false) {
-        if (!keepInput) in_.reset();
-        for (auto end = std::chrono::steady_clock::now() + 120s; readSome(100);)
-            if (std::chrono::steady_clock::now() > end) {
-                ADD_FAILURE() << "still running; standard error so far:\n" << err;
-                kill(-pid_, SIGKILL);
-                end += 3600s;
-            }
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return *status_;
-    }
-
-    std::string out, err;
-
-  private:
-    // Reads what is there within `timeoutMs`; false once both outputs have ended.
-    bool readSome(int timeoutMs) {
-        pollfd fds[2] = {{out_.get(), POLLIN, 0}, {err_.get(), POLLIN, 0}};
-        if (!out_ && !err_) return false;
-        if (poll(fds, 2, timeoutMs) > 0)
-            for (auto [p, fd, text] : {std::tuple{&fds[0], &out_, &out}, {&fds[1], &err_, &err}}) {
-                char buffer[4096];
-                const ssize_t n = p->revents ? read(fd->get(), buffer, sizeof buffer) : 1;
-                if (n <= 0) fd->reset();
-                if (n > 0 && p->revents) text->append(buffer, static_cast<std::size_t>(n));
-            }
-        return out_ || err_;
-    }
-
-    pid_t pid_ = -1;
-    UniqueFd in_, out_, err_;
-    std::optional<int> status_;
-};
+using Program = testing::RunningProgram;
 
 // A signed catalogue on the test server, and resources and CA to reach it; one per process.
 class CatalogueWorld {
@@ -408,28 +310,21 @@ class CliAsUser : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         if (!testing::isRoot()) return;
-        user_ = std::make_unique<TestUser>("kviterm");
-        if (user_->valid()) user_->allowSudoShell();
-        programs_ = std::make_unique<TempDir>();
-        cli_ = testing::copyForUsers(*programs_, KVI_TEST_CLI, "bin");
-        testing::copyForUsers(*programs_, KVI_TEST_WRITER, "libexec/korvex-imager");
+        user_ = std::make_unique<testing::SudoUser>("kviterm");
+        cli_ = user_->install(KVI_TEST_CLI, "bin");
+        user_->install(KVI_TEST_WRITER, "libexec/korvex-imager");
     }
-    static void TearDownTestSuite() {
-        user_.reset();
-        programs_.reset();
-    }
+    static void TearDownTestSuite() { user_.reset(); }
 
     void SetUp() override {
         KVI_REQUIRE_ROOT();
         ASSERT_TRUE(user_->valid()) << "no test user could be created";
         chmod(dir_.path().c_str(), 0755);
-        testing::makeSparseFile(dir_.file("drive"), std::uint64_t{3} << 30);
-        loop_ = std::make_unique<testing::LoopDevice>(dir_.file("drive"));
-        testing::writeFile(testing::testDriveFile(user_->uid()), loop_->name() + "\n");
+        drive_ = std::make_unique<testing::TestDrive>(dir_.file("drive"), std::uint64_t{3} << 30,
+                                                      std::vector<unsigned>{user_->uid()});
     }
-    void TearDown() override {
-        if (user_) fs::remove(testing::testDriveFile(user_->uid()));
-    }
+
+    const testing::LoopDevice& loop() const { return drive_->loop(); }
 
     // An image of `size` bytes of holes (all zeros), owned by the test user.
     std::string image(const std::string& name, std::uint64_t size) {
@@ -440,19 +335,17 @@ class CliAsUser : public ::testing::Test {
 
     std::unique_ptr<Program> cli(const std::vector<std::string>& args, bool asUser = true,
                                  std::vector<std::string> env = {}) {
-        env.insert(env.end(), {"KVI_TEST_DRIVE=" + loop_->name(), "KORVEX_IMAGER_ELEVATE=sudo"});
+        env.insert(env.end(), {"KVI_TEST_DRIVE=" + loop().name(), "KORVEX_IMAGER_ELEVATE=sudo"});
         return std::make_unique<Program>(cli_, args, asUser ? user_.get() : nullptr, env);
     }
 
-    static std::unique_ptr<TestUser> user_;
-    static std::unique_ptr<TempDir> programs_;
+    static std::unique_ptr<testing::SudoUser> user_;
     static std::string cli_;
     TempDir dir_;
-    std::unique_ptr<testing::LoopDevice> loop_;
+    std::unique_ptr<testing::TestDrive> drive_;
 };
 
-std::unique_ptr<TestUser> CliAsUser::user_;
-std::unique_ptr<TempDir> CliAsUser::programs_;
+std::unique_ptr<testing::SudoUser> CliAsUser::user_;
 std::string CliAsUser::cli_;
 
 // Catches inspecting as root, finding a missing file, bad path or wrong drive only after a 2 GiB
@@ -460,7 +353,7 @@ std::string CliAsUser::cli_;
 TEST_F(CliAsUser, RefusesBeforeWriting) {
     const std::string marker = testing::noise(1 << 20, 3);
     {
-        const UniqueFd fd = testing::openOrThrow(loop_->path(), O_WRONLY);
+        const UniqueFd fd = testing::openOrThrow(loop().path(), O_WRONLY);
         ASSERT_EQ(pwrite(fd.get(), marker.data(), marker.size(), 0), ssize_t(marker.size()));
     }
     const std::string small = image("small.img", 1 << 20), big = image("big.img", 2ULL << 30);
@@ -498,7 +391,7 @@ TEST_F(CliAsUser, RefusesBeforeWriting) {
         EXPECT_EQ(contains(r->err, "Checking image"), c.inspected) << r->err;
     }
     EXPECT_TRUE(testing::channelFoldersOf(user_->uid()).empty());
-    EXPECT_TRUE(testing::readPrefix(loop_->path(), marker.size()) == marker) << "written";
+    EXPECT_TRUE(testing::readPrefix(loop().path(), marker.size()) == marker) << "written";
 }
 
 // Catches a writer killed outright or reached by the terminal's signals, and a launch or channel
@@ -534,7 +427,7 @@ TEST_F(CliAsUser, SignalsCancelInOrder) {
         ASSERT_TRUE(r->waitFor(c.when)) << r->err;
         std::optional<pid_t> writer;
         std::string launchFolder;
-        for (pid_t pid : descendants(r->pid())) {
+        for (pid_t pid : testing::descendantsOf(r->pid())) {
             EXPECT_NE(getsid(pid), getsid(r->pid()));  // out of the terminal's reach
             std::error_code ec;
             const std::string exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
@@ -572,7 +465,7 @@ TEST_F(CliAsUser, WritesACatalogueImage) {
         EXPECT_TRUE(stages.count(stage)) << stage;
     ASSERT_EQ(ofType(lines, "written").size(), 1u);
     EXPECT_EQ(ofType(lines, "written")[0]["drive"], "sdkv");
-    EXPECT_TRUE(testing::readPrefix(loop_->path(), 1 << 20) == world.bytes.substr(0, 1 << 20));
+    EXPECT_TRUE(testing::readPrefix(loop().path(), 1 << 20) == world.bytes.substr(0, 1 << 20));
     EXPECT_TRUE(testing::channelFoldersOf(user_->uid()).empty());
 }
 
