@@ -81,8 +81,16 @@ std::string text(std::size_t size) {
     return out;
 }
 
+// Who expands which block of the last source made: c the caller, w the worker.
+std::string gPlan;
+void recordPlan(const std::vector<bool>& byWorker) {
+    gPlan.clear();
+    for (const bool worker : byWorker) gPlan += worker ? 'w' : 'c';
+}
+
 // Catches the two decoders' blocks lost or misordered, checks or padding between streams misread,
-// and unsuitable files (one block, blocks beyond the memory bound) taken anyway.
+// unsuitable files (one block, blocks beyond the memory bound) taken anyway, and blocks of very
+// unequal cost split by strict turns (the caller idle while the worker expands a heavy block).
 TEST_F(ArchiveReader, XzOfSeveralBlocksExpandsLikeXzWhicheverDecoderTakesIt) {
     make("disk.img", noise(512 * 1024, 30) + text(2 * 1048576 + 1536));  // stored and packed chunks
     // -0 packs quickly; the last two keep -6's 8 MiB dictionary, which counts against the bound.
@@ -95,11 +103,15 @@ TEST_F(ArchiveReader, XzOfSeveralBlocksExpandsLikeXzWhicheverDecoderTakesIt) {
        "cat none.xz empty.xz blocks.xz >> mixed.xz && "
        "cat disk.img disk.img disk.img disk.img disk.img | xz -0 -T2 --block-size=3MiB > wide.xz && "
        "head -c 25M /dev/zero | xz -T2 --block-size=24MiB > large-blocks.xz && "
-       "head -c 27M /dev/zero | xz -T2 --block-size=26MiB > too-large-blocks.xz");
+       "head -c 27M /dev/zero | xz -T2 --block-size=26MiB > too-large-blocks.xz && "
+       "xz -0 --block-list=64KiB,64KiB,0 -c disk.img > uneven.xz");
+    imager::XzSource::planHook = recordPlan;
     const struct {
         const char* name;
         bool taken;  // by XzSource rather than libarchive
-    } kCases[] = {{"blocks.xz", true},          {"padded.xz", true},
+        const char* plan = nullptr;
+    } kCases[] = {{"uneven.xz", true, "ccw"},  // two light blocks streamed beside a heavy one
+                  {"blocks.xz", true},          {"padded.xz", true},
                   {"concatenated.xz", true},    {"last-single.xz", true},
                   {"mixed.xz", true},           {"large-blocks.xz", true},
                   {"wide.xz", true},  // blocks of several slices, filled behind the ones out
@@ -108,19 +120,28 @@ TEST_F(ArchiveReader, XzOfSeveralBlocksExpandsLikeXzWhicheverDecoderTakesIt) {
         SCOPED_TRACE(c.name);
         const UniqueFd fd = openOrThrow(dir.file(c.name), O_RDONLY);
         EXPECT_EQ(imager::XzSource::ForFile(fd.get()) != nullptr, c.taken);
+        if (c.plan != nullptr) {
+            EXPECT_EQ(gPlan, c.plan);
+        }
         EXPECT_TRUE(expand(c.name, 100000) == sh("xz -dc " + std::string(c.name)));
         const SourceFile source(dir.file(c.name), std::nullopt, false);
         const StreamResult streamed = ImageIO::stream(source, Cancellation(), [](auto) {});
         EXPECT_EQ(streamed.expandedSHA256 + "  -\n", sh("xz -dc " + std::string(c.name) + " | sha256sum"));
     }
+    imager::XzSource::planHook = nullptr;
 }
 
 // Catches a later block's fault reported before earlier blocks are out, a fault passed over, a
 // broken layout failing in other words than libarchive's; none may hang.
 TEST_F(ArchiveReader, DamagedXzOfSeveralBlocksFailsInTurnWithLibarchivesWords) {
-    const std::string image = text(4 * 1048576);
+    // The third block, of noise, is the heavy one: the caller streams the first two beside it.
+    const std::string image = text(2 * 1048576) + noise(1048576, 5) + text(1048576);
     make("disk.img", image);
     sh("xz -0 -T2 --block-size=1MiB -c disk.img > blocks.xz");
+    imager::XzSource::planHook = recordPlan;
+    ASSERT_NE(imager::XzSource::ForFile(openOrThrow(dir.file("blocks.xz"), O_RDONLY).get()), nullptr);
+    imager::XzSource::planHook = nullptr;
+    EXPECT_EQ(gPlan, "ccww");
     const std::string blocks = testing::readFile(dir.file("blocks.xz"));
     // Each block's offset and total size, from xz's own listing.
     std::istringstream listing(sh("xz --robot -lvv blocks.xz | awk '$1==\"block\"{print $5, $7}'"));
@@ -140,9 +161,9 @@ TEST_F(ArchiveReader, DamagedXzOfSeveralBlocksFailsInTurnWithLibarchivesWords) {
         std::string error;
     } kCases[] = {
         {"first.xz", flipped(0), 0, corrupt},  // the caller's
-        {"second.xz", flipped(1), 1, corrupt},  // the worker's, met while the caller expands
-        {"third.xz", flipped(2), 2, corrupt},
-        {"fourth.xz", flipped(3), 3, corrupt},
+        {"second.xz", flipped(1), 1, corrupt},  // the caller's, the worker ahead of it
+        {"third.xz", flipped(2), 2, corrupt},  // the worker's, met while the caller streams two
+        {"fourth.xz", flipped(3), 3, corrupt},  // the worker's, next to its previous one
         {"hole.xz", std::string(blocks).erase(blocks.size() / 3, 7000), -1, corrupt},
         {"index.xz", std::string(blocks).replace(blocks.size() - 20, 1, 1, '\x7f'), -1, corrupt},
         {"cut.xz", blocks.substr(0, blocks.size() / 2), -1,

@@ -31,6 +31,13 @@ constexpr std::uint64_t kIndexLimit = 1 << 20;
 
 constexpr const char* kReadFailure = "Cannot read the image file.";
 
+// LZMA's time on a block follows the packed bytes it reads, plus some for each byte it writes out
+// and checks: about a twenty-fourth of a packed byte's, on `xz -6` images of disks.
+constexpr std::uint64_t kExpandedPerPacked = 24;
+// The longest step the plan considers, in blocks: planning stays linear in the file's blocks, and
+// a longer run of the caller's blocks beside one of the worker's would have to be very uneven.
+constexpr std::size_t kLongestStep = 16;
+
 // libarchive's words for the status its own XZ filter met, so a failure reads the same whichever
 // decoder expanded the file.
 const char* describe(lzma_ret status) {
@@ -292,8 +299,48 @@ std::vector<XzSource::Block> XzSource::layout(int fd, off_t start, off_t size,
     return blocks;
 }
 
+std::vector<bool> XzSource::plan(const std::vector<Block>& blocks) {
+    const std::size_t count = blocks.size();
+    std::vector<std::uint64_t> cost(count);
+    for (std::size_t i = 0; i < count; ++i)
+        cost[i] = blocks[i].unpadded + blocks[i].expanded / kExpandedPerPacked;
+    // A step is a run of the caller's blocks [i, j - 1) and the worker's block j - 1 that ends it;
+    // it lasts as long as the longer of the two. shortest[j]: the least estimate for the blocks
+    // before j when a step ends at j; from[j]: where that step begins.
+    std::vector<std::uint64_t> shortest(count + 1, UINT64_MAX);
+    std::vector<std::size_t> from(count + 1, 0);
+    shortest[0] = 0;
+    for (std::size_t j = 1; j <= count; ++j) {
+        std::uint64_t callers = 0;
+        for (std::size_t i = j - 1;; --i) {
+            const std::uint64_t total = shortest[i] + std::max(callers, cost[j - 1]);
+            if (total < shortest[j]) {
+                shortest[j] = total;
+                from[j] = i;
+            }
+            if (i == 0 || j - i == kLongestStep) break;
+            callers += cost[i - 1];
+        }
+    }
+    // The caller streams the blocks after the last step alone.
+    std::size_t end = count;
+    std::uint64_t best = shortest[count];
+    std::uint64_t tail = 0;
+    for (std::size_t i = count; i > 0 && count - i < kLongestStep;) {
+        tail += cost[--i];
+        if (shortest[i] + tail < best) {
+            best = shortest[i] + tail;
+            end = i;
+        }
+    }
+    std::vector<bool> byWorker(count, false);
+    for (std::size_t j = end; j > 0; j = from[j]) byWorker[j - 1] = true;
+    return byWorker;
+}
+
 XzSource::XzSource(int fd, off_t start, std::vector<Block> blocks, std::size_t largest)
     : blocks_(std::move(blocks)),
+      byWorker_(plan(blocks_)),
       caller_(fd, start),
       output_(kOutputSize),
       worker_(fd, start),
@@ -324,6 +371,7 @@ std::unique_ptr<XzSource> XzSource::ForFile(int fd) {
     std::vector<Block> blocks = layout(fd, start, size, largest);
     if (blocks.empty()) return nullptr;
     std::unique_ptr<XzSource> source(new XzSource(fd, start, std::move(blocks), largest));
+    if (planHook != nullptr) planHook(source->byWorker_);
     try {
         source->thread_ = std::thread(&XzSource::work, source.get());
     } catch (const std::system_error&) {
@@ -362,21 +410,40 @@ void XzSource::release(std::size_t released) {
     changed_.notify_all();
 }
 
-void XzSource::startStreaming(std::size_t index) {
+std::size_t XzSource::workerBlockFrom(std::size_t index) const {
+    while (index < blocks_.size() && !byWorker_[index]) ++index;
+    return index;
+}
+
+void XzSource::advance(std::size_t index) {
     current_ = index;
     if (index >= blocks_.size()) {
         phase_ = Phase::Ended;
         return;
     }
-    error_ = caller_.begin(blocks_[index]);
-    phase_ = error_ == nullptr ? Phase::Streaming : Phase::Failed;
+    if (!byWorker_[index]) {
+        error_ = caller_.begin(blocks_[index]);
+        phase_ = error_ == nullptr ? Phase::Streaming : Phase::Failed;
+        return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return jobDone_; });
+    jobDone_ = false;
+    ready_ = jobProduced_;
+    readyError_ = jobError_;
+    lock.unlock();
+    served_ = 0;
+    phase_ = Phase::Serving;
+    // The worker starts on its next block at once, filling the buffer behind the slices handed
+    // out.
+    if (readyError_ == nullptr) post(workerBlockFrom(index + 1), 0);
 }
 
 ssize_t XzSource::next(const void** out) {
     if (!started_) {
         started_ = true;
-        post(1, block_.size());
-        startStreaming(0);
+        post(workerBlockFrom(0), block_.size());
+        advance(0);
     }
     for (;;) {
         switch (phase_) {
@@ -386,7 +453,7 @@ ssize_t XzSource::next(const void** out) {
                 return 0;
             case Phase::Serving: {
                 // The worker's block stays as it is until this callback comes again; what was
-                // handed out before is the worker's again, for the block after next.
+                // handed out before is the worker's again, for its next block.
                 if (served_ != 0) release(served_);
                 if (served_ < ready_) {
                     const std::size_t n = std::min(kSliceSize, ready_ - served_);
@@ -399,8 +466,8 @@ ssize_t XzSource::next(const void** out) {
                     phase_ = Phase::Failed;
                     return -1;
                 }
-                release(block_.size());  // the block after next may be the larger
-                startStreaming(current_ + 1);
+                release(block_.size());  // the worker's next block may be the larger
+                advance(current_ + 1);
                 break;
             }
             case Phase::Streaming: {
@@ -415,22 +482,7 @@ ssize_t XzSource::next(const void** out) {
                     return static_cast<ssize_t>(produced);
                 }
                 // The caller's block has ended (nothing else stops an expansion with room left).
-                if (current_ + 1 >= blocks_.size()) {
-                    phase_ = Phase::Ended;
-                    return 0;
-                }
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [this] { return jobDone_; });
-                jobDone_ = false;
-                ready_ = jobProduced_;
-                readyError_ = jobError_;
-                lock.unlock();
-                ++current_;
-                served_ = 0;
-                phase_ = Phase::Serving;
-                // The worker starts on the block after next at once, filling the buffer behind
-                // the slices handed out.
-                if (readyError_ == nullptr) post(current_ + 2, 0);
+                advance(current_ + 1);
                 break;
             }
         }

@@ -3,10 +3,16 @@
 //
 // libarchive's XZ filter expands on one core; an image packed with `xz -T` is a row of blocks whose
 // places and sizes the file's index records, so two decoders can expand them side by side. The
-// caller's thread expands block N in small pieces, as libarchive's filter would, while one worker
-// thread expands block N+1 whole into a buffer; when block N ends the caller hands out block N+1
-// from that buffer without copying it, while the worker fills N+3 into the part already handed
-// out, then streams N+2, and so on.
+// caller's thread expands some blocks in small pieces, as libarchive's filter would; one worker
+// thread expands the others whole into a buffer, ahead of the caller. When the caller reaches a
+// worker's block it hands it out from that buffer without copying it, and the worker fills its
+// next block into the part already handed out. So the worker may start a block only once the
+// caller has begun handing out its previous one: the two advance in steps, each step lasting as
+// long as the longer of the caller's blocks in it and the worker's block that ends it. Blocks
+// differ much in cost (a block of zeros expands in a blink, one of packed software slowly), so
+// strictly alternating blocks would leave one thread waiting for the other; the steps are instead
+// planned from the index before the first byte is expanded, each block's cost estimated from its
+// packed and expanded sizes (see plan).
 // Memory is two decoders' dictionaries, one block and a few small buffers, whatever the file's
 // size: unlike liblzma's multi-threaded decoder, which holds every block in flight whole, packed
 // and expanded, this fits the usual `xz -6` blocks (24 MiB, 8 MiB dictionary) within kMemory.
@@ -15,9 +21,9 @@
 // read (truncated, a damaged index) or one whose largest block does not fit kMemory stays with
 // libarchive. Each block is checked as liblzma's stream decoder checks it (its header against the
 // index, its sizes, its check field), and failures carry libarchive's words for the same liblzma
-// status. A fault the worker meets in block N+1 is reported only once the caller has handed out
-// block N and the bytes of N+1 before the fault, so a file reads the same, byte for byte and
-// failure for failure, whichever decoder expands it.
+// status. A fault the worker meets in a block is reported only once the caller has handed out the
+// blocks before it and the bytes of it before the fault, so a file reads the same, byte for byte
+// and failure for failure, whichever decoder expands which block.
 //
 // Reads the descriptor by offset (pread) from the offset it had when the source was made, never
 // moving it; the descriptor stays the caller's and must outlive the source, which must outlive the
@@ -63,6 +69,8 @@ class XzSource {
 
     // Tests only: called by the worker between two pieces of a block, with the flag that stops it.
     static inline void (*pieceHook)(const std::atomic<bool>& stopping) = nullptr;
+    // Tests only: called by ForFile with the plan of a source it makes (true: the worker's block).
+    static inline void (*planHook)(const std::vector<bool>& byWorker) = nullptr;
 
   private:
     struct Block {
@@ -114,11 +122,16 @@ class XzSource {
     XzSource(int fd, off_t start, std::vector<Block> blocks, std::size_t largest);
     // The file's blocks in order, when its layout reads and it suits; empty otherwise.
     static std::vector<Block> layout(int fd, off_t start, off_t size, std::size_t& largest);
+    // Which blocks the worker expands (true) and which the caller streams, the steps chosen to
+    // make the estimated whole the shortest.
+    static std::vector<bool> plan(const std::vector<Block>& blocks);
     static ssize_t Callback(struct archive* handle, void* self, const void** buffer);
     // The next bytes for libarchive: their length, 0 at the end of the file, -1 with `error_` set.
     ssize_t next(const void** out);
-    // The caller starts expanding block `index`.
-    void startStreaming(std::size_t index);
+    // The caller moves on to block `index`: streams it, or waits for the worker's and hands it out.
+    void advance(std::size_t index);
+    // The first block at or after `index` that the worker expands; the count of blocks if none.
+    std::size_t workerBlockFrom(std::size_t index) const;
     // Hands block `index` (if any) to the worker, with the first `released` bytes of the buffer.
     void post(std::size_t index, std::size_t released);
     // Gives the worker the first `released` bytes of the buffer.
@@ -128,6 +141,7 @@ class XzSource {
     enum class Phase { Streaming, Serving, Ended, Failed };
 
     std::vector<Block> blocks_;
+    std::vector<bool> byWorker_;
     Decoder caller_;
     Buffer output_;
     Phase phase_ = Phase::Streaming;
