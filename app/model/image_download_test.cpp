@@ -33,7 +33,6 @@ struct Fixture {
     testing::TempDir home;
     std::string cache = home.file("Images");
     Cancellation cancel;
-    std::vector<WriteEvent> events;
 
     // The entry of `bytes` at `path`, its digest in capitals: either case counts.
     ImageVariant variant(const std::string& path, const std::string& bytes = kImage) const {
@@ -50,8 +49,7 @@ struct Fixture {
         return o;
     }
     std::string fetch(const ImageVariant& v) {
-        return ImageDownload::fetch(
-            v, cache, cancel, [this](const WriteEvent& e) { events.push_back(e); }, options());
+        return ImageDownload::fetch(v, cache, cancel, {}, options());
     }
     std::string partialOf(const ImageVariant& v) const {
         return cache + "/" + ImageDownload::fileName(v) + ".part";
@@ -80,7 +78,6 @@ TEST(ImageDownload, DownloadsIntoAPrivateCacheAndProvesTheFile) {
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_FALSE(requests[0].header("Range"));
     EXPECT_EQ(requests[0].header("Accept-Encoding"), "identity");
-    EXPECT_EQ(f.events.back().stage, "checking");
 
     EXPECT_EQ(f.fetch(v), path);
     std::string altered = kImage;
@@ -94,41 +91,10 @@ TEST(ImageDownload, DownloadsIntoAPrivateCacheAndProvesTheFile) {
     EXPECT_EQ(ImageDownload::fileName(v), stem + ".img");
 }
 
-// Catches a partial file not resumed, resumed at the wrong byte or left out of the progress, an
-// ignored range appended to it, and a partial file as large as the image continued.
-TEST(ImageDownload, ResumesFromThePartialFileOrRestartsWhenItCannot) {
-    Fixture f;
-    f.server.serveFile("/ranges", kImage);
-    f.server.route("/whole",
-                   [](const HttpRequest&, HttpsConnection& c) { c.respond(200, {}, kImage); });
-    const struct {
-        const char* path;
-        std::string partial;
-        std::optional<std::string> range;
-    } cases[] = {
-        {"/ranges", kImage.substr(0, 100), "bytes=100-"},
-        {"/whole", std::string(100, 'x'), "bytes=100-"},
-        {"/ranges", std::string(kImage.size(), 'x'), std::nullopt},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.path + std::to_string(c.partial.size()));
-        f.cache = f.home.file(std::to_string(&c - cases));
-        f.events.clear();
-        const ImageVariant v = f.variant(c.path);
-        f.leavePartial(v, c.partial);
-        EXPECT_EQ(testing::readFile(f.fetch(v)), kImage);
-        EXPECT_EQ(f.server.requests(c.path).back().header("Range"), c.range);
-        std::int64_t received = 0;
-        for (const WriteEvent& e : f.events)
-            if (e.stage == "downloading") received = e.completed;
-        EXPECT_EQ(received, v.compressedSize);
-    }
-    EXPECT_EQ(f.server.requests("/ranges").size() + f.server.requests("/whole").size(), 3u);
-}
-
-// Catches an answer of another range, size or content accepted or retried, a transient failure
-// retried without end or not at all, and a partial file left by a failed proof resumed.
-TEST(ImageDownload, RefusesAnswersThatDisagreeWithTheCatalogue) {
+// Catches a partial file not resumed, resumed at the wrong byte or past its end, an answer of
+// another range, size or content accepted, a failure retried without end or not at all, and the
+// partial file of a failed proof resumed.
+TEST(ImageDownload, ResumesOnlyWhatTheAnswerProvablyContinues) {
     Fixture f;
     auto partial = [&](const std::string& range) {
         return [=](const HttpRequest&, HttpsConnection& c) {
@@ -140,9 +106,13 @@ TEST(ImageDownload, RefusesAnswersThatDisagreeWithTheCatalogue) {
             if (c.send("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n")) c.send(body);
         };
     };
-    const std::string tail = std::to_string(kImage.size() - 1) + "/";
+    auto http = [](long status) { return "other: " + NetworkError::httpStatus(status).description(); };
+    const std::string tail = std::to_string(kImage.size() - 1) + "/", head = kImage.substr(0, 100);
     std::string wrong = kImage;
     wrong[5] ^= 0x20;
+    f.server.serveFile("/ranges", kImage);
+    f.server.serveFile("/ranges-full", kImage);
+    f.server.route("/whole", [](const HttpRequest&, HttpsConnection& c) { c.respond(200, {}, kImage); });
     f.server.route("/star", partial("bytes 100-" + tail + "*"));
     f.server.route("/shifted", partial("bytes 101-" + tail + kSize));
     f.server.route("/unasked-206", partial("bytes 0-1/" + kSize));
@@ -154,23 +124,30 @@ TEST(ImageDownload, RefusesAnswersThatDisagreeWithTheCatalogue) {
     f.server.serveFile("/wrong-content", wrong);
     f.server.status("/404", 404);
     f.server.status("/503", 503);
-    auto http = [](long status) { return "other: " + NetworkError::httpStatus(status).description(); };
-    const std::tuple<const char*, bool, std::string, std::size_t> cases[] = {
-        {"/star", true, "Invalid resumed download range.", 1},
-        {"/shifted", true, "Invalid resumed download range.", 1},
-        {"/unasked-206", false, http(206), 1},
-        {"/short-length", false, "Download size does not match the catalogue.", 1},
-        {"/too-long", false, "Download exceeds expected size.", 1},
-        {"/too-short", false, "Download is incomplete.", 1},
-        {"/wrong-content", false, kBadHash, 1},
-        {"/404", false, http(404), 1},
-        {"/503", false, http(503), 3}};
-    for (const auto& [path, resume, expected, attempts] : cases) {
+    const std::optional<std::string> none, from100 = "bytes=100-";
+    const std::tuple<const char*, std::string, std::string, std::size_t, std::optional<std::string>>
+        cases[] = {
+            {"/ranges", head, "(no failure)", 1, from100},
+            {"/whole", std::string(100, 'x'), "(no failure)", 1, from100},
+            {"/ranges-full", std::string(kImage.size(), 'x'), "(no failure)", 1, none},
+            {"/star", head, "Invalid resumed download range.", 1, from100},
+            {"/shifted", head, "Invalid resumed download range.", 1, from100},
+            {"/unasked-206", "", http(206), 1, none},
+            {"/short-length", "", "Download size does not match the catalogue.", 1, none},
+            {"/too-long", "", "Download exceeds expected size.", 1, none},
+            {"/too-short", "", "Download is incomplete.", 1, none},
+            {"/wrong-content", "", kBadHash, 1, none},
+            {"/404", "", http(404), 1, none},
+            {"/503", "", http(503), 3, none}};
+    for (const auto& [path, before, expected, attempts, range] : cases) {
         f.cache = f.home.file(path + 1);
         const ImageVariant v = f.variant(path);
-        if (resume) f.leavePartial(v, kImage.substr(0, 100));
-        EXPECT_EQ(failureOf([&] { f.fetch(v); }), expected) << path;
+        if (!before.empty()) f.leavePartial(v, before);
+        std::string file;
+        EXPECT_EQ(failureOf([&] { file = f.fetch(v); }), expected) << path;
+        EXPECT_TRUE(file.empty() || testing::readFile(file) == kImage) << path;
         EXPECT_EQ(f.server.requests(path).size(), attempts) << path;
+        EXPECT_EQ(f.server.requests(path).back().header("Range"), range) << path;
     }
     // The failed proof left the partial file at full size; the next call starts it over.
     f.cache = f.home.file("wrong-content");
