@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
-
 #include "tests/test_support.hpp"
 
 namespace korvex {
@@ -74,13 +72,7 @@ TEST(ProcessorInventory, CanonicalNamesExactlyOneProcessor) {
         for (const std::string& text : texts)
             EXPECT_EQ(nameOf(kSmall.canonical(text)), name) << text.substr(0, 60);
     EXPECT_EQ(kSmall.canonical("the S-9 thing")->model, "S-9");  // the first of two rows
-    for (char c = 0x21; c < 0x7F; ++c) {
-        if (std::isalnum(static_cast<unsigned char>(c)) || c == '-') continue;
-        const std::string model = std::string("Q") + c + "Z";
-        const ProcessorInventory one("Punct\t" + model + "\n");
-        EXPECT_EQ(nameOf(one.canonical("has " + model + " here")), "Punct") << model;
-        EXPECT_EQ(nameOf(one.canonical("has QxZ here")), "(none)") << model;
-    }
+    EXPECT_EQ(nameOf(ProcessorInventory("Dot\tQ.Z\n").canonical("has QxZ here")), "(none)");
 }
 
 // Catches suggestions for one character, or not ordered by exact model, stored name, table order.

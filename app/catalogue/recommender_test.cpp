@@ -93,14 +93,12 @@ TEST(Recommender, EachProcessorAndGraphicsChoiceGetsItsFamilysAnswer) {
 
 // Catches a pick other than the newest active tower x86_64 image, or unstable on equal dates.
 TEST(Recommender, BoardPickTakesTheNewestTowerImageStably) {
-    Catalogue swapped = catalogue(), noIris = catalogue(), textDates = catalogue();
+    Catalogue swapped = catalogue(), noIris = catalogue();
     std::swap(swapped.images[6], swapped.images[7]);
     EXPECT_EQ(recommend("6800H", "integrated", swapped), "apu-second amd-trial");
     std::erase_if(noIris.images, [](auto& v) { return v.id == "iris-old" || v.id == "iris-new"; });
     EXPECT_EQ(recommend("i5-1135G7", "integrated", noIris), none("catalogue"));
     EXPECT_EQ(recommend("6800H", "integrated", Catalogue{}), none("catalogue"));
-    textDates.images[0].releaseDate = "2025-9-1";  // dates compare as text
-    EXPECT_EQ(recommend("i5-1135G7", "integrated", textDates), "iris-old intel-trial");
 }
 
 // Catches a rule for another text than the host's, a wrong winner or tie, an unusable image named.
@@ -119,22 +117,19 @@ TEST(Recommender, CatalogueRulesDecideOnlyForTheHostItself) {
         c.rules = std::move(rules);
         return c;
     };
-    const Catalogue ordered = with({r("slim", 100, {lenovo}), r("dev-x86", 900, {lenovo, thinkpad}),
-                                    r("apu-first", 950, {lenovo, mac})});
-    EXPECT_EQ(recommend(cpu, "amd", ordered, host), kExact);
-    EXPECT_EQ(recommend(cpu + " ", "integrated", ordered, host), kIris);
-    EXPECT_EQ(recommend(cpu, "integrated", ordered), kIris);
-    EXPECT_EQ(recommend("Some CPU 9000", "integrated", ordered, hostWith("Some CPU 9000")),
-              kUnknown);
+    const Catalogue one = with({r("dev-x86", 900, {lenovo})});
+    EXPECT_EQ(recommend(cpu, "amd", one, host), kExact);
+    EXPECT_EQ(recommend(cpu + " ", "integrated", one, host), kIris);
+    EXPECT_EQ(recommend(cpu, "integrated", one), kIris);
     const std::pair<std::vector<HardwareRule>, Outcome> cases[] = {
+        {{r("slim", 100, {lenovo}), r("dev-x86", 900, {lenovo, thinkpad}), r("slim", 950, {mac})},
+         kExact},
         {{r("dev-x86", 900, {lenovo}), r("slim", 900, {thinkpad})}, kUnknown},
         {{r("dev-x86", 900, {lenovo}), r("dev-x86", 900, {thinkpad})}, kExact},
         {{r("dev-x86", 900, {lenovo}), r("dev-x86", 900, {thinkpad}, "likely")}, kUnknown},
-        {{r("dev-x86", 900, {lenovo}, "likely")}, kUnknown},
         {{r("slim", 10, {lenovo}, "likely"), r("dev-x86", 20, {lenovo})}, kExact},
-        {{r("dev-arm", 900, {lenovo})}, kUnknown},
-        {{r("iris-retired", 900, {lenovo})}, kUnknown},
-        {{r("missing", 900, {lenovo})}, kUnknown},
+        {{r("dev-x86", 900, {lenovo}, "likely")}, kUnknown}, {{r("dev-arm", 900, {lenovo})}, kUnknown},
+        {{r("iris-retired", 900, {lenovo})}, kUnknown}, {{r("missing", 900, {lenovo})}, kUnknown},
         {{r("dev-x86", 900, {board}), r("dev-x86", 900, {lenovo, pci})}, kIris},
         {{r("dev-x86", 1, {})}, kExact}};
     for (std::size_t i = 0; i < std::size(cases); ++i)
