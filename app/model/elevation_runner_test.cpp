@@ -3,15 +3,16 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "tests/test_support.hpp"
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
 
 namespace korvex {
 namespace {
 
-// The application ignores SIGPIPE (and a library may ignore more), the command line blocks its
-// cancelling signals in the threads that do not wait for them, and a library may hold a
-// descriptor without close-on-exec. The runner, and so the writer it starts, inherits none of
-// that: a writer that cannot be interrupted, or that holds the application's files, is a fault.
+// Catches a writer started with the application's ignored or blocked signals, so that it cannot
+// be interrupted, or holding the application's descriptors.
 TEST(ElevationRunner, StartsCleanInASessionOfItsOwn) {
     ASSERT_EQ(dup2(STDIN_FILENO, 100), 100);
     const auto pipeAction = signal(SIGPIPE, SIG_IGN);
@@ -35,6 +36,25 @@ TEST(ElevationRunner, StartsCleanInASessionOfItsOwn) {
     close(100);
     EXPECT_EQ(runner.wait(), 0);
     EXPECT_EQ(runner.lastErrorLine(), "fds: session:1 blocked:0 ignored:0");
+}
+
+// Catches the runner's reason lost behind trailing blank lines, or its escape sequences and broken
+// text passed on to the user's terminal.
+TEST(ElevationRunner, ReportsItsLastErrorLineAsPlainText) {
+    const std::string longLine(600, 'x');
+    const std::pair<std::string, std::string> cases[] = {
+        {"printf 'first\\nsudo: a password is required\\n\\n  \\n' >&2",
+         "sudo: a password is required"},
+        {"printf 'red \\033[31mtext\\r' >&2; echo out", "red  [31mtext"},
+        {"printf '\\303\\050 bad' >&2", "\xEF\xBF\xBD( bad"},
+        {"printf '%s' " + longLine + " >&2", longLine.substr(0, ElevationRunner::kLineLimit)},
+        {"echo only-standard-output", ""},
+    };
+    for (const auto& [script, line] : cases) {
+        ElevationRunner runner({"/bin/sh", "-c", script});
+        runner.wait();
+        EXPECT_EQ(runner.lastErrorLine(), line) << script;
+    }
 }
 
 }  // namespace
