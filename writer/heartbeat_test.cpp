@@ -1,5 +1,5 @@
-// The channel's keep-alive rules, driven tick by tick over a real socket pair with a clock the
-// test moves; and the sending of events over the same kind of channel.
+// The heartbeat over a real socket pair with a clock the test moves, and events sent over one.
+// Which lines and partial lines stop a write is fuzz_heartbeat's (an oracle over any bytes).
 #include "writer/heartbeat.hpp"
 
 #include <fcntl.h>
@@ -30,10 +30,6 @@ struct Channel {
     Heartbeat heartbeat;
 
     Channel() : Channel(pair()) {}
-    void send(const std::string& bytes) {
-        ASSERT_EQ(::send(app.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
-    }
 
   private:
     static std::pair<int, int> pair() {
@@ -48,45 +44,30 @@ struct Channel {
           heartbeat(fds.first, cancellation, [this] { return now; }) {}
 };
 
-// One tick: the clock moves by `wait`, the application sends `bytes` (then hangs up when
-// `hangUp`), and the write must be stopped afterwards exactly when `stopped`.
-struct Tick {
-    Clock::duration wait;
-    std::string bytes;
-    bool stopped;
-    bool hangUp = false;
-};
-
-// Catches a ping split across reads taken for two lines, a timeout at exactly 10 s or never, a
-// stray line or an overlong partial line let through, more than 256 bytes read a tick (the line's
-// end would then be seen at once), and an ended stream not taken as a cancel.
+// Catches a ping split across reads taken for two lines, a timeout at exactly 10 s or never, and a
+// "cancel" line or an ended stream not taken as a cancel.
 TEST(Heartbeat, StopsTheWriteExactlyWhenTheRulesSay) {
-    const std::string p1024(1024, 'p'), x256(256, 'x');
-    std::vector<std::pair<const char*, std::vector<Tick>>> scripts = {
-        {"pings",
-         {{0s, "", false},
-          {0s, "pi", false},
-          {9s, "ng\n", false},
-          {0s, "ping\nping\n", false},
-          {10s, "", false},
-          {1ms, "", true}}},
+    struct Tick {
+        Clock::duration wait;  // the clock moves by it, then the application sends `bytes`
+        std::string bytes;
+        bool stopped;  // the write must be stopped after the tick
+        bool hangUp = false;
+    };
+    const std::vector<std::pair<const char*, std::vector<Tick>>> scripts = {
+        {"pings", {{0s, "pi", false}, {9s, "ng\n", false}, {10s, "", false}, {1ms, "", true}}},
         {"no ping ever", {{10s + 1ms, "", true}}},
-        {"1,025 bytes",
-         {{0s, p1024, false}, {0s, "", false}, {0s, "", false}, {0s, "", false}, {0s, "i", true}}},
-        {"256 a tick", {{0s, x256 + "\n", false}, {0s, "", true}}},
+        {"cancel", {{0s, "ping\ncancel\n", true}}},
         {"end of stream", {{0s, "ping\n", false, true}, {0s, "", true}}},
     };
-    for (const std::string& line :
-         std::vector<std::string>{"cancel\n", "PING\n", "\n", "ping \n", "ping\r\n", " ping\n",
-                                  "pong\n", "\xFFping\n", std::string("pi\0ng\n", 6)})
-        scripts.push_back({"another line", {{0s, "ping\n" + line + "ping\n", true}}});
     for (const auto& [name, ticks] : scripts) {
         Channel c;
         for (std::size_t i = 0; i < ticks.size(); ++i) {
-            SCOPED_TRACE(std::string(name) + ", tick " + std::to_string(i) + " " +
-                         ticks[i].bytes.substr(0, 10));
+            SCOPED_TRACE(std::string(name) + ", tick " + std::to_string(i));
             c.now += ticks[i].wait;
-            if (!ticks[i].bytes.empty()) c.send(ticks[i].bytes);
+            const std::string& bytes = ticks[i].bytes;
+            if (!bytes.empty()) {
+                ASSERT_EQ(send(c.app.get(), bytes.data(), bytes.size(), 0), ssize_t(bytes.size()));
+            }
             if (ticks[i].hangUp) c.app.reset();
             c.heartbeat.tick();
             EXPECT_EQ(c.cancellation.isCancelled(), ticks[i].stopped);
@@ -97,7 +78,7 @@ TEST(Heartbeat, StopsTheWriteExactlyWhenTheRulesSay) {
 // Catches a thread that never reads, or a stop() that does not join or cannot be repeated.
 TEST(Heartbeat, ItsThreadReadsTheChannelUntilStopped) {
     Channel c;
-    c.send("cancel\n");
+    ASSERT_EQ(send(c.app.get(), "cancel\n", 7, MSG_NOSIGNAL), 7);
     c.heartbeat.start();
     while (!c.cancellation.isCancelled()) std::this_thread::sleep_for(10ms);
     c.heartbeat.stop();
