@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 
 #include "core/records/imager_error.hpp"
@@ -17,31 +16,27 @@ using json::Json;
 using korvex::testing::failureOf;
 using ::testing::IsEmpty;
 
-Json wholeDisk(const std::string& id, bool internal, const std::string& bus) {
-    // clang-format off
-    return Json{{"DeviceIdentifier", id}, {"WholeDisk", true}, {"Internal", internal},
-                {"VirtualOrPhysical", "Physical"}, {"Writable", true},
-                {"TotalSize", 32000000000ULL}, {"BusProtocol", bus}, {"MediaName", "Stick"},
-                {"ParentWholeDisk", id}};
-    // clang-format on
+Json wholeDisk(const std::string& id, bool internal, const std::string& bus,
+               const std::string& kind = "Physical") {
+    return Json{{"DeviceIdentifier", id}, {"WholeDisk", true},    {"Internal", internal},
+                {"VirtualOrPhysical", kind}, {"Writable", true}, {"TotalSize", 32000000000ULL},
+                {"BusProtocol", bus},       {"MediaName", "Stick"}, {"ParentWholeDisk", id}};
 }
 
 // A volume on `partition`, backed by `disks`.
 Json volumeOn(const std::string& partition, const std::vector<std::string>& disks) {
     Json stores = Json::array();
     for (const auto& disk : disks) stores.push_back(wholeDisk(disk, true, "NVME"));
-    return Json{{"DeviceIdentifier", partition},
-                {"WholeDisk", false},
-                {"ParentWholeDisk", disks.front()},
-                {"BackingStores", stores}};
+    return Json{{"DeviceIdentifier", partition}, {"WholeDisk", false},
+                {"ParentWholeDisk", disks.front()}, {"BackingStores", stores}};
 }
 
 // A laptop: system, home and image on the internal NVMe disk, and one USB stick, sdb.
 struct Laptop : DiskFacts {
     Json disks = Json{{"WholeDisks", {"sdb"}}};
-    std::map<std::string, Json> infos{
-        {"nvme0n1", wholeDisk("nvme0n1", true, "NVME")},
-        {"sdb", wholeDisk("sdb", false, "USB")}};  // text: the tool failed
+    std::map<std::string, Json> infos{{"nvme0n1", wholeDisk("nvme0n1", true, "NVME")},
+                                      {"zram0", wholeDisk("zram0", true, "", "Virtual")},
+                                      {"sdb", wholeDisk("sdb", false, "USB")}};  // text: failed
     std::map<std::string, std::optional<Json>> volumes{
         {"/", volumeOn("nvme0n1p2", {"nvme0n1"})},
         {"/home/ada", volumeOn("nvme0n1p3", {"nvme0n1"})},
@@ -63,8 +58,23 @@ struct Laptop : DiskFacts {
     std::vector<std::string> mountPoints(const std::string&) override { return {}; }
 };
 
-// Catches a medium name cut inside a character or not at all, and an SD card refused.
-TEST(DiskInventory, ListsUsbSticksAndSdCardsWithTheirNames) {
+// Catches an internal, virtual, read-only or partial disk offered, one offered while nothing is
+// guarded, a medium name cut inside a character or not at all, and an SD card refused.
+TEST(DiskInventory, ListsOnlyExternalPhysicalWritableWholeDisksWithTheirNames) {
+    const std::vector<std::pair<std::string, Json>> refusals = {  // null: the fact is missing
+        {"Internal", true}, {"Internal", nullptr}, {"Internal", "false"}, {"BusProtocol", "SATA"},
+        {"VirtualOrPhysical", "Virtual"}, {"Writable", false}, {"WholeDisk", false},
+        {"WholeDisk", nullptr}, {"TotalSize", "32000000000"}, {"TotalSize", -1},
+        {"DeviceIdentifier", "sdc"}};
+    for (const auto& [key, value] : refusals) {
+        Laptop facts;
+        if (value.is_null()) facts.infos["sdb"].erase(key);
+        else facts.infos["sdb"][key] = value;
+        EXPECT_THAT(DiskInventory::list({}, facts), IsEmpty()) << key << " " << value;
+    }
+    EXPECT_FALSE(DiskInventory::candidate(wholeDisk("sdb", false, "USB"), {}, 3));
+    EXPECT_TRUE(DiskInventory::candidate(wholeDisk("sdb", false, "USB"), {"nvme0n1"}, 3));
+
     Laptop facts;
     std::string name(150, 'K'), cut = name;
     for (int i = 0; i < 20; ++i) name += "\xC3\xA9", cut += i < 10 ? "\xC3\xA9" : "";
@@ -82,61 +92,32 @@ TEST(DiskInventory, ListsUsbSticksAndSdCardsWithTheirNames) {
                     TargetDisk{"sdc", "External drive", 32000000000ULL, 9, "Secure Digital"}));
 }
 
-// Catches an internal, virtual, read-only or partial disk offered, or one while nothing is guarded.
-TEST(DiskInventory, LeavesOutEveryDiskThatIsNotAnExternalPhysicalWritableWholeDisk) {
-    const std::vector<std::pair<std::string, std::function<void(Json&)>>> refusals = {
-        {"internal SATA disk", [](Json& d) { d["Internal"] = true, d["BusProtocol"] = "SATA"; }},
-        {"no Internal fact", [](Json& d) { d.erase("Internal"); }},
-        {"Internal as text", [](Json& d) { d["Internal"] = "false"; }},
-        {"virtual disk", [](Json& d) { d["VirtualOrPhysical"] = "Virtual"; }},
-        {"read-only", [](Json& d) { d["Writable"] = false; }},
-        {"a partition", [](Json& d) { d["WholeDisk"] = false; }},
-        {"WholeDisk missing", [](Json& d) { d.erase("WholeDisk"); }},
-        {"size as text", [](Json& d) { d["TotalSize"] = "32000000000"; }},
-        {"negative size", [](Json& d) { d["TotalSize"] = -1; }},
-        {"another identifier", [](Json& d) { d["DeviceIdentifier"] = "sdc"; }}};
-    for (const auto& [what, change] : refusals) {
-        Laptop facts;
-        change(facts.infos["sdb"]);
-        EXPECT_THAT(DiskInventory::list({}, facts), IsEmpty()) << what;
-    }
-    EXPECT_FALSE(DiskInventory::candidate(wholeDisk("sdb", false, "USB"), {}, 3));
-    EXPECT_TRUE(DiskInventory::candidate(wholeDisk("sdb", false, "USB"), {"nvme0n1"}, 3));
-}
-
-// Catches the disk behind the root, the home or the image offered when no backing stores are named.
-TEST(DiskInventory, NeverListsTheDiskBehindTheRootTheHomeOrTheImage) {
-    for (const auto& [path, volume] : std::vector<std::pair<std::string, Json>>{
-             {"/", volumeOn("sdb2", {"sdb"})},
-             {"/home/ada", Json{{"DeviceIdentifier", "sdb"}, {"WholeDisk", true}}},
-             {"/home/ada/image.img", Json{{"DeviceIdentifier", "sdb1"},
-                                          {"WholeDisk", false},
-                                          {"ParentWholeDisk", "sdb"}}}}) {
+// Catches the disk behind the root, the home or the image offered when no backing stores are
+// named, and any drive offered while the disks under the system are not known physical disks.
+TEST(DiskInventory, NeverOffersTheDiskBehindTheRootTheHomeOrTheImage) {
+    Json badParent = wholeDisk("sda", true, "SATA");
+    badParent["ParentWholeDisk"] = "mapper/vg-root";
+    const std::vector<std::tuple<std::string, Json, std::string>> cases = {
+        {"/", volumeOn("sdb2", {"sdb"}), "(no failure)"},
+        {"/home/ada", Json{{"DeviceIdentifier", "sdb"}, {"WholeDisk", true}}, "(no failure)"},
+        {"/home/ada/image.img",
+         Json{{"DeviceIdentifier", "sdb1"}, {"WholeDisk", false}, {"ParentWholeDisk", "sdb"}},
+         "(no failure)"},
+        {"/", Json{{"BackingStores", Json::array({badParent})}}, "Cannot resolve a physical disk."},
+        {"/", Json{{"DeviceIdentifier", "vdb1"}, {"WholeDisk", false}, {"ParentWholeDisk", "zram0"}},
+         "Cannot establish physical backing disks."}};
+    for (const auto& [path, volume, failure] : cases) {
         Laptop facts;
         facts.volumes[path] = volume;
-        EXPECT_THAT(DiskInventory::list({"/home/ada/image.img"}, facts), IsEmpty()) << volume;
+        std::vector<TargetDisk> listed;
+        EXPECT_EQ(failureOf([&] { listed = DiskInventory::list({"/home/ada/image.img"}, facts); }),
+                  failure)
+            << volume;
+        EXPECT_THAT(listed, IsEmpty()) << volume;
     }
     Laptop control;  // the same stick, protecting nothing of it, is listed
     EXPECT_THAT(DiskInventory::list({"/home/ada/image.img"}, control), ::testing::SizeIs(1));
-}
-
-// Catches drives offered while the disks under the system cannot be named as physical disks.
-TEST(DiskInventory, RefusesEveryDriveWhenTheSystemDisksCannotBeEstablished) {
-    Json badParent = wholeDisk("sda", true, "SATA");
-    badParent["ParentWholeDisk"] = "mapper/vg-root";
-    const std::vector<std::pair<Json, std::string>> cases = {
-        {Json{{"BackingStores", Json::array({badParent})}}, "Cannot resolve a physical disk."},
-        {Json{{"DeviceIdentifier", "vdb1"}, {"WholeDisk", false}, {"ParentWholeDisk", "zram0"}},
-         "Cannot establish physical backing disks."}};
-    for (const auto& [root, message] : cases) {
-        Laptop facts;
-        facts.volumes["/"] = root;
-        facts.infos["zram0"] = wholeDisk("zram0", true, "");
-        facts.infos["zram0"]["VirtualOrPhysical"] = "Virtual";
-        EXPECT_EQ(failureOf([&] { DiskInventory::list({}, facts); }), message) << root;
-    }
-    Laptop facts;
-    EXPECT_EQ(failureOf([&] { DiskInventory::protectedDisks({}, facts); }),
+    EXPECT_EQ(failureOf([&] { DiskInventory::protectedDisks({}, control); }),
               "System disk protection is unavailable.");
 }
 
@@ -144,20 +125,19 @@ TEST(DiskInventory, RefusesEveryDriveWhenTheSystemDisksCannotBeEstablished) {
 TEST(DiskInventory, FailsTheWholeListingOnAMalformedInventory) {
     Laptop facts;
     Json names = Json::array();
-    for (char a = 'a'; a <= 'z'; ++a)
-        for (char b = 'a'; b <= 'z' && names.size() < 129; ++b) {
-            const std::string id = std::string("sd") + a + b;
-            names.push_back(id);
-            facts.infos[id] = wholeDisk(id, false, "USB");
-            facts.sequences[id] = names.size();
-        }
+    for (int i = 0; i < 129; ++i) {
+        const std::string id = {'s', 'd', char('a' + i / 26), char('a' + i % 26)};
+        names.push_back(id);
+        facts.infos[id] = wholeDisk(id, false, "USB");
+        facts.sequences[id] = names.size();
+    }
     facts.disks = Json{{"WholeDisks", Json(names.begin(), names.end() - 1)}};
     EXPECT_THAT(DiskInventory::list({}, facts), ::testing::SizeIs(128));
 
     const std::string inventory = "Invalid external drive inventory.",
                       information = "Invalid system information.",
-                      identifier = "Invalid device identifier.";
-    const std::string failed = "System query failed: lsblk: /dev/sdab: not a block device";
+                      identifier = "Invalid device identifier.",
+                      failed = "System query failed: lsblk: /dev/sdab: not a block device";
     facts.infos["sdab"] = failed;
     facts.infos["sdac"] = Json::array();
     const std::vector<std::pair<Json, std::string>> cases = {
@@ -169,13 +149,12 @@ TEST(DiskInventory, FailsTheWholeListingOnAMalformedInventory) {
         {Json{{"WholeDisks", {"sdaa", "sda1"}}}, identifier},
         {Json{{"WholeDisks", {"sdaa", "nvme0n1"}}}, identifier},
         {Json{{"WholeDisks", {"sdaa", "sdab"}}}, failed},
-        {Json{{"WholeDisks", {"sdaa", "sdac"}}}, information}};
+        {Json{{"WholeDisks", {"sdaa", "sdac"}}}, information},
+        {Json{{"WholeDisks", Json::array()}}, "(no failure)"}};
     for (const auto& [disks, message] : cases) {
         facts.disks = disks;
         EXPECT_EQ(failureOf([&] { DiskInventory::list({}, facts); }), message) << disks;
     }
-    facts.disks = Json{{"WholeDisks", Json::array()}};
-    EXPECT_THAT(DiskInventory::list({}, facts), IsEmpty());
 }
 
 }  // namespace
