@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -22,16 +23,17 @@ namespace {
 
 constexpr std::size_t kCutOff = 64u << 20;
 
-// One private file, rewritten for every input and removed at exit.
+// One private file under $TMPDIR (or /tmp), rewritten for every input and removed at exit.
 const std::string& scratchFile() {
-    static char folder[] = "/tmp/kvi-fuzz.XXXXXX";
     static const std::string path = [] {
-        if (::mkdtemp(folder) == nullptr) std::abort();
+        const char* base = std::getenv("TMPDIR");
+        static std::string folder = std::string(base && *base ? base : "/tmp") + "/kvi-fuzz.XXXXXX";
+        if (::mkdtemp(folder.data()) == nullptr) std::abort();
         std::atexit([] {
-            std::remove((std::string(folder) + "/image").c_str());
-            ::rmdir(folder);
+            std::remove((folder + "/image").c_str());
+            ::rmdir(folder.c_str());
         });
-        return std::string(folder) + "/image";
+        return folder + "/image";
     }();
     return path;
 }
