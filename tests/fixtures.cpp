@@ -239,22 +239,19 @@ bool ChildReport::exitedCleanly() const {
 }
 
 ChildReport forkReporting(const std::function<int(FILE* report)>& child) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) fail("pipe");
+    Pipe pipe = makePipe();
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::close(fds[0]);
-        FILE* out = ::fdopen(fds[1], "w");
+        FILE* out = ::fdopen(pipe.writeEnd.release(), "w");
         const int code = child(out);
         std::fclose(out);
         ::_exit(code);
     }
-    ::close(fds[1]);
+    pipe.writeEnd.reset();
     ChildReport report;
     char buffer[4096];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+    for (ssize_t n; (n = ::read(pipe.readEnd.get(), buffer, sizeof buffer)) > 0;)
         report.text.append(buffer, static_cast<std::size_t>(n));
-    ::close(fds[0]);
     ::waitpid(pid, &report.status, 0);
     return report;
 }

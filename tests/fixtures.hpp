@@ -1,6 +1,5 @@
-// What tests and the benchmark stand up around the code under test: private folders, loop devices,
-// real users, forked children, shell commands. No GoogleTest here, so that the benchmark links it
-// too; failures throw std::runtime_error. tests/test_support.hpp adds the GoogleTest parts.
+// What tests and the benchmark stand up around the code under test. No GoogleTest here (see
+// tests/test_support.hpp), so that the benchmark links it too; failures throw runtime_error.
 #pragma once
 
 #include <sys/types.h>
@@ -17,7 +16,6 @@
 
 namespace korvex::testing {
 
-// True when the process runs as root (loop devices, other users).
 bool isRoot();
 
 // A fresh folder under $TMPDIR (or /tmp), removed with everything in it on destruction.
@@ -34,50 +32,43 @@ class TempDir {
     std::string path_;
 };
 
-// Copies the built program `program` into `tree`/`subfolder` (created as needed), with the tree
-// and the copy open to every user (0755), and returns the copy's path. What a test user runs must
-// not depend on whether it can enter the checkout, which may be root's alone; the checkout's own
-// permissions are never touched. REQUIRES: `tree` is the caller's own.
+// Copies `program` into `tree`/`subfolder`, both open to every user (0755), and returns the copy:
+// a test user may not be able to enter the checkout, whose permissions are never touched.
 std::string copyForUsers(const TempDir& tree, const std::string& program,
                          const std::string& subfolder);
 
-// The writer channel folders (/tmp/kvi-UUID) owned by user `uid`. A run with a test user of its
-// own sees only its own folders here, whatever other runs do meanwhile.
+// The writer channel folders (/tmp/kvi-UUID) owned by user `uid`.
 std::set<std::string> channelFoldersOf(unsigned uid);
 
-// Whole files (created or truncated, mode 0644), the first `size` bytes of a file or device, and
-// a file of `size` bytes that holds no blocks yet (a drive's backing file).
+// Whole files (mode 0644), the first `size` bytes of a file or device, a file without blocks.
 void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 std::string readPrefix(const std::string& path, std::size_t size);
 void makeSparseFile(const std::string& path, std::uint64_t size);
 
-// Bytes that no codec can shrink away, different for each seed and the same for the same seed.
+// Incompressible bytes, the same for the same seed.
 std::string noise(std::size_t size, unsigned seed);
 
 // Opens `path` with `flags` plus O_CLOEXEC (mode 0644 when created).
 UniqueFd openOrThrow(const std::string& path, int flags);
 
-// How many descriptors this process has open; -1 when /proc/self/fd cannot be read. Only
-// differences between two counts mean anything: the count includes its own listing.
+// Open descriptors, its own listing's included (compare two counts); -1 without /proc.
 int openDescriptorCount();
 
-// The JSON text `document` with the JSON value after the first blank of `edit` put where the
-// JSON pointer before it points, or, when `edit` has no blank, without the pointed-to member.
+// `document` with the JSON value after the first blank of `edit` put at the JSON pointer before
+// it, or, when `edit` has no blank, without the pointed-to member.
 std::string jsonEdited(const std::string& document, const std::string& edit);
 
-// Runs a shell command and returns its standard output; throws when it exits non-zero.
+// The standard output of a shell command; throws when it exits non-zero.
 std::string shell(const std::string& command);
 
 // What `action` fails with: "cancelled" for a cancelled ImagerError, the description of any other
 // ImagerError, "other: " and the text of any other exception, or "(no failure)".
 std::string failureOf(const std::function<void()>& action);
 
-// A loop device over an existing backing file, with the given logical sector size. With
-// `directIO` it reads and writes the file with O_DIRECT, so nothing stops in the page cache, as
-// with a real drive (the kernel quietly falls back where the file system refuses: see directIO()).
-// Attached to clear itself on its last close while this object holds it open, so it goes away on
-// destruction and also when the process dies in any other way. REQUIRES: root.
+// A loop device over an existing file. With `directIO` the file is read and written with
+// O_DIRECT, as a real drive bypasses the page cache (where the file system allows: directIO()).
+// Auto-clearing, so it goes away however this process ends. REQUIRES: root.
 class LoopDevice {
   public:
     explicit LoopDevice(const std::string& backingFile, unsigned sectorSize = 512,
@@ -97,9 +88,8 @@ class LoopDevice {
     std::int64_t size_ = 0;
 };
 
-// A real user of this machine (uid 1000 or above, with a home folder of its own), created for a
-// test and removed with everything it was given. `valid()` is false when it could not be created.
-// REQUIRES: root.
+// A real user (uid 1000 or above, with a home folder), removed with everything it was given.
+// `valid()` is false when it could not be created. REQUIRES: root.
 class TestUser {
   public:
     explicit TestUser(const std::string& prefix);
@@ -122,16 +112,15 @@ class TestUser {
     unsigned uid_ = 0, gid_ = 0;
 };
 
-// What a forked child reported: its wait status and everything it wrote to its report stream.
+// A forked child's wait status and everything it wrote to its report stream.
 struct ChildReport {
     int status = 0;
     std::string text;
     bool exitedCleanly() const;  // exited, with status 0
 };
 
-// Forks; the child runs `child` with a stream into a pipe and exits with what it returns, never
-// returning into the caller. The parent reads the whole report and reaps the child. For running
-// client code as another user in a process of its own.
+// Forks; the child runs `child` and exits with what it returns; the parent reads the whole
+// report and reaps the child. For client code run as another user.
 ChildReport forkReporting(const std::function<int(FILE* report)>& child);
 
 // A program started in a process group of its own, as a terminal starts a job, as `user` (this
