@@ -10,17 +10,11 @@
 #include <csignal>
 #include <stdexcept>
 
+#include "core/base/ascii_text.hpp"
 #include "tests/fixtures.hpp"
 
 namespace korvex::testing {
 namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
 
 // The test CA and the server certificate it issued, made once per process.
 struct TestCertificates {
@@ -53,15 +47,12 @@ const char* reason(int status) {
     return status < 300 ? "OK" : status < 400 ? "Redirect" : "Error";
 }
 
-// The request line and headers of `head` (which holds at least their blank line).
+// `head` holds at least the blank line after the headers.
 HttpRequest parseRequest(const std::string& head) {
     HttpRequest request;
-    const std::size_t lineEnd = head.find("\r\n");
-    const std::string first = head.substr(0, lineEnd);
-    const std::size_t a = first.find(' '), b = first.rfind(' ');
-    request.method = first.substr(0, a);
-    request.path = first.substr(a + 1, b - a - 1);
-    request.path = request.path.substr(0, request.path.find('?'));
+    const std::size_t lineEnd = head.find("\r\n"), a = head.find(' '), b = head.rfind(' ', lineEnd);
+    request.method = head.substr(0, a);
+    request.path = head.substr(a + 1, std::min(b - a - 1, head.find('?') - a - 1));
     for (std::size_t at = lineEnd + 2, end;
          (end = head.find("\r\n", at)) != at && end != std::string::npos; at = end + 2) {
         const std::string line = head.substr(at, end - at);
@@ -78,7 +69,7 @@ HttpRequest parseRequest(const std::string& head) {
 
 std::optional<std::string> HttpRequest::header(std::string_view name) const {
     for (const auto& [key, value] : headers)
-        if (equalsIgnoringCase(key, name)) return value;
+        if (equalsIgnoringAsciiCase(key, name)) return value;
     return std::nullopt;
 }
 
@@ -97,7 +88,7 @@ bool HttpsConnection::respond(int status, const HeaderList& headers, std::string
     bool hasLength = false;
     for (const auto& [name, value] : headers) {
         head += name + ": " + value + "\r\n";
-        hasLength = hasLength || equalsIgnoringCase(name, "Content-Length");
+        hasLength = hasLength || equalsIgnoringAsciiCase(name, "Content-Length");
     }
     if (!hasLength) head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     return send(head + "Connection: close\r\n\r\n") && send(body);

@@ -1,10 +1,6 @@
-// HttpsTestServer: a real HTTPS/1.1 server on 127.0.0.1 for the network tests.
-//
-// Its certificate is issued at start-up by a test CA made with the openssl tool in a private
-// temporary folder (once per process); clients trust it through caFile(). Each connection is
-// served on its own thread and closed after one response. Paths are routed to handlers, which may
-// misbehave on purpose: wrong statuses, redirects, stalls, cut-off bodies. Every request is
-// recorded. Destruction stops the listener, wakes stalled handlers and joins every thread.
+// A real HTTPS/1.1 server on 127.0.0.1, its certificate from a test CA made once per process
+// (caFile()). One thread and one response per connection; handlers may misbehave on purpose.
+// Every request is recorded. Destruction wakes stalled handlers and joins every thread.
 #pragma once
 
 #include <atomic>
@@ -26,19 +22,16 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 struct HttpRequest {
     std::string method, path;  // the path without its query
     HeaderList headers;
-    // The first header of that name (ASCII case ignored).
     std::optional<std::string> header(std::string_view name) const;
 };
 
 class HttpsTestServer;
 
-// The server side of one accepted connection, handed to a handler.
 class HttpsConnection {
   public:
     bool send(std::string_view bytes);  // raw bytes over TLS; false once the peer has gone
-    // A whole response: status line, the headers, Content-Length (unless given), body.
+    // Adds Content-Length unless given.
     bool respond(int status, const HeaderList& headers, std::string_view body);
-    // Waits until the server stops or `limit` has passed, sending nothing.
     void stall(std::chrono::milliseconds limit);
     // Closes the TCP connection without a TLS close, as a dropped network would.
     void dropConnection() { dropped_ = true; }
@@ -60,20 +53,18 @@ class HttpsTestServer {
     HttpsTestServer(const HttpsTestServer&) = delete;
     HttpsTestServer& operator=(const HttpsTestServer&) = delete;
 
-    const std::string& caFile() const;  // PEM of the CA that issued the server's certificate
+    const std::string& caFile() const;
     int port() const { return port_; }
-    std::string url(const std::string& path) const;  // "https://127.0.0.1:<port>" + path
+    std::string url(const std::string& path) const;
 
-    // Routes requests for `path` (exact match, query ignored) to `handler`; others get 404.
+    // Exact paths, query ignored; others get 404.
     void route(const std::string& path, Handler handler);
-    // Serves `bytes` at `path`, answering "Range: bytes=N-" with 206 and a Content-Range.
-    void serveFile(const std::string& path, std::string bytes);
-    void status(const std::string& path, int status);  // always `status`, empty body
-    void redirect(const std::string& path, const std::string& location);  // 302 to `location`
-    // Requests received for `path`, in arrival order.
-    std::vector<HttpRequest> requests(const std::string& path) const;
+    void serveFile(const std::string& path, std::string bytes);  // with "Range: bytes=N-"
+    void status(const std::string& path, int status);
+    void redirect(const std::string& path, const std::string& location);  // 302
+    std::vector<HttpRequest> requests(const std::string& path) const;  // in arrival order
 
-    // The standard partial-content answer for `bytes` to `request` (200 without a Range).
+    // 206 for "Range: bytes=N-", 416 past the end, 200 without a Range.
     static void answerWithRanges(const HttpRequest& request, HttpsConnection& connection,
                                  std::string_view bytes);
 

@@ -6,17 +6,12 @@
 #include "core/system/disk_inventory.hpp"
 
 namespace korvex::testing {
-namespace {
-
-bool isLoopName(const std::string& name) {
-    return name.rfind("loop", 0) == 0 && name.size() > 4 &&
-           name.find_first_not_of("0123456789", 4) == std::string::npos;
-}
-
-}  // namespace
-
 LoopAsUsbFacts::LoopAsUsbFacts(std::string loop)
-    : LinuxDiskFacts(probe_), loop_(isLoopName(loop) ? std::move(loop) : "") {}
+    : LinuxDiskFacts(probe_),
+      loop_(loop.rfind("loop", 0) == 0 && loop.size() > 4 &&
+                    loop.find_first_not_of("0123456789", 4) == std::string::npos
+                ? std::move(loop)
+                : "") {}
 
 const std::string& LoopAsUsbFacts::real(const std::string& id) const {
     return id == kTestDriveName && !loop_.empty() ? loop_ : id;
@@ -31,12 +26,9 @@ json::Json LoopAsUsbFacts::listing() {
 json::Json LoopAsUsbFacts::info(const std::string& id) {
     if (id != kTestDriveName || loop_.empty()) return LinuxDiskFacts::info(id);
     json::Json info = LinuxDiskFacts::info(loop_);
-    info["DeviceIdentifier"] = kTestDriveName;
-    info["ParentWholeDisk"] = kTestDriveName;
-    info["WholeDisk"] = true;
-    info["Internal"] = false;
-    info["VirtualOrPhysical"] = "Physical";
-    info["BusProtocol"] = "USB";
+    info.update({{"DeviceIdentifier", kTestDriveName}, {"ParentWholeDisk", kTestDriveName},
+                 {"WholeDisk", true}, {"Internal", false}, {"VirtualOrPhysical", "Physical"},
+                 {"BusProtocol", "USB"}});
     return info;
 }
 

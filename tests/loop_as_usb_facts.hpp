@@ -1,7 +1,5 @@
-// Disk facts for whole writes in tests and the benchmark: this machine's facts, plus one loop
-// device presented as the external USB disk "sdkv" with the loop device's own size, writability
-// and disk sequence number. Everything else (what is protected, the device node, its mounts) is
-// read as the shipped programs read it. Never part of a shipped program.
+// This machine's disk facts plus one loop device presented as the external USB disk "sdkv", with
+// the loop device's own size, writability, disk sequence, device node and mounts.
 #pragma once
 
 #include <memory>
@@ -34,16 +32,14 @@ class LoopAsUsbFacts : public LinuxDiskFacts {
     std::string loop_;
 };
 
-// Where a test tells the test writer the drive of writes requested by user `uid`: the launch script
-// gives the writer an empty environment, so the name travels in this root-owned file rather than
-// in KVI_TEST_DRIVE. One file per user, so runs with users of their own never share one.
+// The test writer's drive for writes requested by user `uid`: the writer starts with an empty
+// environment, so the name travels in a root-owned file, one per user.
 inline std::string testDriveFile(unsigned uid) {
     return "/run/korvex-imager-test-drive-" + std::to_string(uid);
 }
 
-// The drive of a whole write: a loop device over a fresh sparse file of `size` bytes, named to the
-// test writer (testDriveFile) for writes requested by each of `users`; the names are withdrawn on
-// destruction. REQUIRES: root.
+// A loop device over a fresh sparse file, named to the test writer (testDriveFile) for each of
+// `users` until destruction. REQUIRES: root.
 class TestDrive {
   public:
     TestDrive(const std::string& backingFile, std::uint64_t size, std::vector<unsigned> users,
@@ -59,7 +55,7 @@ class TestDrive {
     std::unique_ptr<LoopDevice> loop_;
 };
 
-// The loop device `loop` as a client lists it through LoopAsUsbFacts; throws when it is missing.
+// The loop device `loop` as a client lists it through LoopAsUsbFacts; throws when not listed.
 TargetDisk testTarget(const std::string& loop);
 
 }  // namespace korvex::testing

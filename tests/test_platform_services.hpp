@@ -1,7 +1,6 @@
-// TestPlatform: the desktop as a test of the application model sees it. Dialogs answer as the
-// test says, later on the event loop as a real dialog would; everything the model asked of the
-// desktop is recorded; the Bin is a folder of the test's own; preferences live in memory.
-// Interface thread only, like the real one. Needs a QCoreApplication.
+// The desktop for tests of the application model: dialogs answer as the test says, later on the
+// event loop; every request is recorded; the Bin is a folder of the test's own; preferences live
+// in memory. Needs a QCoreApplication.
 #pragma once
 
 #include <QCoreApplication>
