@@ -26,9 +26,6 @@ namespace {
 
 using testing::noise;
 using testing::openOrThrow;
-using testing::shell;
-using testing::TempDir;
-using testing::writeFile;
 
 // What the flat interface made of a file, in the order the callers use it.
 struct Outcome {
@@ -59,10 +56,10 @@ Outcome readThroughFlat(const std::string& path, std::size_t chunk = 1 << 20) {
 class ArchiveReader : public ::testing::Test {
   protected:
     void make(const std::string& name, const std::string& bytes) {
-        writeFile(dir.file(name), bytes);
+        testing::writeFile(dir.file(name), bytes);
     }
     std::string sh(const std::string& command) {
-        return shell("cd " + shellQuote(dir.path()) + " && " + command);
+        return testing::shell("cd " + shellQuote(dir.path()) + " && " + command);
     }
     // What `name` expands to through the flat interface, or "failed: " and the error.
     std::string expand(const std::string& name, std::size_t chunk = 1 << 20) {
@@ -70,7 +67,7 @@ class ArchiveReader : public ::testing::Test {
         return out.finished ? out.data : "failed: " + out.error;
     }
 
-    TempDir dir;
+    testing::TempDir dir;
 };
 
 // Compressible but not trivially so, so that LZMA codes it (noise would be stored as it is).
