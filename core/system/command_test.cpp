@@ -11,7 +11,6 @@
 #include <string>
 #include <thread>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "tests/test_support.hpp"
@@ -56,28 +55,26 @@ class CommandTest : public ::testing::Test {
     const int threadsBefore_ = countThreads();
 };
 
+// Catches output past the limit (both streams together) accepted, a stall on a full pipe, a
+// failure or a death by signal reported as success, and calls that share state across threads.
 TEST_F(CommandTest, OutputWithinTheBoundsElseTheFailureFromCallsInParallel) {
     const std::string exact = "head -c 60000 /dev/zero; head -c 40000 /dev/zero >&2";
     const std::tuple<std::string, std::int64_t, double, std::string> kCases[] = {
         {"printf '%s|' \"$@\"; echo noise >&2", 1 << 20, 30, "a b|$HOME|*||"},
         {"true", 0, 30, ""},
-        // The limit covers both streams together.
         {exact, 100000, 30, std::string(60000, '\0')},
         {exact, 99999, 30, kTooMuch},
         {"head -c 40001 /dev/zero >&2", 40000, 30, kTooMuch},
         {"sleep 30", 1 << 20, 0.2, kTooMuch},
-        // Each stream far larger than a pipe's buffer: reading one after the other would stall.
         {"head -c 1048576 /dev/zero >&2; head -c 1048576 /dev/zero", 4 << 20, 60,
          std::string(1 << 20, '\0')},
-        // A failure quotes the start of standard error, up to 1,000 bytes; a cut character is
-        // replaced. Death by a signal is a failure too.
+        // A failure quotes standard error, up to 1,000 bytes, a cut character replaced.
         {"echo out; printf boom >&2; exit 1", 1 << 20, 30, kFailed + "boom"},
         {"head -c 999 /dev/zero | tr '\\0' x >&2; printf '\\303\\251' >&2;"
          "head -c 4000 /dev/zero | tr '\\0' y >&2; exit 2",
          1 << 20, 30, kFailed + std::string(999, 'x') + "\xEF\xBF\xBD"},
         {"printf dying >&2; kill -9 $$", 1 << 20, 30, kFailed + "dying"},
     };
-    // All at once, each from a thread of its own: calls share nothing.
     std::vector<std::string> results(std::size(kCases));
     std::vector<std::thread> callers;
     for (std::size_t i = 0; i < results.size(); ++i)
@@ -90,21 +87,19 @@ TEST_F(CommandTest, OutputWithinTheBoundsElseTheFailureFromCallsInParallel) {
         EXPECT_EQ(results[i], std::get<3>(kCases[i])) << std::get<0>(kCases[i]);
 }
 
+// Catches a child left running past an excess, one ignoring SIGTERM at the deadline, and one
+// that the tool left behind holding its output pipe: each a hang.
 TEST_F(CommandTest, StopsTheChildOnExcessAtOnceAndAtTheDeadlineForSure) {
     testing::TempDir dir;
     const std::string marker = dir.file("term");
-    // It overflows, then keeps busy (with short commands, so the shell sees a request at once)
-    // for 60 s inside a 120 s deadline: only a request made when the excess is seen writes.
+    // Busy for 60 s inside a 120 s deadline: only a request made when the excess is seen writes.
     EXPECT_EQ(sh("trap 'echo excess > \"$1\"; exit 3' TERM; head -c 100001 /dev/zero;"
                  "end=$(($(date +%s) + 60)); while [ \"$(date +%s)\" -lt $end ]; do :; done",
                  120, 100000, {marker}),
               kTooMuch);
-    // It records the polite request at the deadline, ignores it and spins; only SIGKILL ends it.
     EXPECT_EQ(sh("trap 'echo late >> \"$1\"' TERM; while :; do :; done", 0.3, 1 << 20, {marker}),
               kTooMuch);
     EXPECT_EQ(testing::readFile(marker), "excess\nlate\n");
-
-    // A tool that exits at once but leaves a process holding its output pipe: that goes too.
     EXPECT_EQ(sh("sleep 30 & echo $! > \"$1\"; exit 0", 0.3, 1 << 20, {dir.file("pid")}), kTooMuch);
     const std::string stat =
         "/proc/" + std::to_string(std::stoi(testing::readFile(dir.file("pid"))));
@@ -116,17 +111,16 @@ TEST_F(CommandTest, StopsTheChildOnExcessAtOnceAndAtTheDeadlineForSure) {
     EXPECT_TRUE(gone()) << stat;
 }
 
+// Catches our environment, an inheritable descriptor, an ignored SIGPIPE or a blocked SIGTERM
+// (as both programs have) passed on to the child.
 TEST_F(CommandTest, ChildGetsOnlyItsOwnEnvironmentSignalsAndDescriptors) {
-    // This process has its environment, a descriptor without close-on-exec, SIGPIPE ignored (as
-    // both programs have) and SIGTERM blocked (as the command line's threads have).
     ASSERT_EQ(dup2(STDIN_FILENO, 100), 100);
     const auto previous = signal(SIGPIPE, SIG_IGN);
     sigset_t term, mask;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &term, &mask);
-    // The shell reads its own state with builtins only: once it has started a program its signal
-    // mask is its own. Signals 32 and 33 are the C library's, which it ignores while it starts one.
+    // Builtins only: a started program's mask is its own. 32 and 33 are the C library's signals.
     const std::string seen = sh(
         "[ -e /proc/$$/fd/100 ] && echo fd100; while read -r key value; do case $key in"
         " SigBlk:) echo blocked:$((0x$value));; SigIgn:) echo ignored:$((0x$value & 0x7fffffff));;"
@@ -137,6 +131,7 @@ TEST_F(CommandTest, ChildGetsOnlyItsOwnEnvironmentSignalsAndDescriptors) {
     EXPECT_EQ(seen, "blocked:0\nignored:0\nPATH=/usr/bin:/bin:/usr/sbin:/sbin LC_ALL=C ");
 }
 
+// Catches a program that cannot be started reported as success or without the system's reason.
 TEST_F(CommandTest, LaunchFailureIsTheSystemError) {
     testing::TempDir dir;
     testing::writeFile(dir.file("plain"), "#!/bin/sh\necho hi\n");  // mode 0644
