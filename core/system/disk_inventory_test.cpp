@@ -104,7 +104,8 @@ TEST(DiskInventory, NeverOffersTheDiskBehindTheRootTheHomeOrTheImage) {
          Json{{"DeviceIdentifier", "sdb1"}, {"WholeDisk", false}, {"ParentWholeDisk", "sdb"}},
          "(no failure)"},
         {"/", Json{{"BackingStores", Json::array({badParent})}}, "Cannot resolve a physical disk."},
-        {"/", Json{{"DeviceIdentifier", "vdb1"}, {"WholeDisk", false}, {"ParentWholeDisk", "zram0"}},
+        {"/",
+         Json{{"DeviceIdentifier", "vdb1"}, {"WholeDisk", false}, {"ParentWholeDisk", "zram0"}},
          "Cannot establish physical backing disks."}};
     for (const auto& [path, volume, failure] : cases) {
         Laptop facts;
