@@ -42,11 +42,6 @@ const TestCertificates& certificates() {
     return made;
 }
 
-// Clients go by the code alone; the phrase only has to be there.
-const char* reason(int status) {
-    return status < 300 ? "OK" : status < 400 ? "Redirect" : "Error";
-}
-
 // `head` holds at least the blank line after the headers.
 HttpRequest parseRequest(const std::string& head) {
     HttpRequest request;
@@ -84,7 +79,9 @@ bool HttpsConnection::send(std::string_view bytes) {
 }
 
 bool HttpsConnection::respond(int status, const HeaderList& headers, std::string_view body) {
-    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason(status) + "\r\n";
+    // Clients go by the code alone; the phrase only has to be there.
+    const char* reason = status < 300 ? "OK" : status < 400 ? "Redirect" : "Error";
+    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
     bool hasLength = false;
     for (const auto& [name, value] : headers) {
         head += name + ": " + value + "\r\n";
