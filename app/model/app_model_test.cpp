@@ -166,9 +166,7 @@ class ApplicationModel : public ::testing::Test {
     std::unique_ptr<AppModel> model_;  // last: its workers use everything above
 };
 
-// Catches a raised flag or vanished drive not stopping the write before the question, a failure
-// not ending on the preparation page or logged with the writer's closing event as its stage, and
-// a good listing clearing a write's failure.
+// Catches a cancel or vanished drive not stopping a write, a failure misplaced, mislogged or lost.
 TEST_F(ApplicationModel, WriteFlowRefusalsAndFailures) {
     const struct {
         int cancelAtListing;                             // raise the flag then (0: never)
@@ -223,24 +221,13 @@ TEST_F(ApplicationModel, WriteFlowRefusalsAndFailures) {
     EXPECT_EQ(model_->error(), "Disk on fire.");
 }
 
-// Catches an operation without drive or image, a second operation or listing started while one
-// runs, and an old raised flag cancelling the next operation.
+// Catches a second operation or listing started while one runs, an old cancel stopping the next.
 TEST_F(ApplicationModel, OneOperationAtATime) {
     std::function<void(EraseAnswer)> answer;
     platform_.onConfirm = [&](auto&, auto given) { answer = given; };
     AppModel& model = make();
     chooseLocalAndDrive(model);
     const int listed = listings_;
-    AppModel bare{ProcessorInventory(), platform_, services_};
-    bare.perform(false);
-    bare.perform(true);
-    EXPECT_FALSE(bare.busy());
-    EXPECT_EQ(bare.page(), AppModel::Home);
-    model.setTargetID("");
-    model.perform(false);
-    EXPECT_FALSE(model.busy());
-    model.setTargetID(QString::fromStdString(kDrive.id()));
-
     model.perform(false);
     ASSERT_TRUE(runEventsUntil([&] { return bool(answer); }));
     EXPECT_TRUE(model.busy());
@@ -264,13 +251,11 @@ TEST_F(ApplicationModel, OneOperationAtATime) {
     EXPECT_EQ(writes_, 2);
 }
 
-// Catches a listing error kept or clearing another error, a chosen drive kept when gone or dropped
-// when there, the image unprotected, the timer listing off its page, `load` run twice at once.
-TEST_F(ApplicationModel, DriveListingAndTimer) {
+// Catches listing errors kept, a chosen drive mis-kept, the image's drive listed, loads at once.
+TEST_F(ApplicationModel, DriveListing) {
     AppModel& model = make();
     EXPECT_EQ(protectedPaths_, std::vector<std::string>{chooseLocalAndDrive(model)});
     const TargetDisk other{"sdx", "Other", 1 << 30, 9, "USB"};
-    const std::string bad = "Invalid external drive inventory.";
     const struct {
         bool choose;  // the test drive chosen first
         std::optional<std::string> failure;
@@ -278,7 +263,11 @@ TEST_F(ApplicationModel, DriveListingAndTimer) {
         QString error;
         bool keepsTarget;
     } steps[] = {{false, std::nullopt, {other, kDrive}, "", true},
-                 {false, bad, {kDrive}, "USB: Invalid external drive inventory.", false},
+                 {false,
+                  "Invalid external drive inventory.",
+                  {kDrive},
+                  "USB: Invalid external drive inventory.",
+                  false},
                  {false, std::nullopt, {kDrive}, "", false},
                  {true, std::nullopt, {other}, "", false}};
     for (const auto& s : steps) {
@@ -292,28 +281,15 @@ TEST_F(ApplicationModel, DriveListingAndTimer) {
         EXPECT_EQ(model.targets().size(), s.failure ? 0u : s.drives.size());
     }
 
-    model.load();
+    model.load();  // twice at once: one refresh
     model.load();
     ASSERT_TRUE(runEventsUntil(
         [&] { return refreshes_ == 1 && str(model.catalogue()["catalogueVersion"]) == "fresh"; }));
-    const auto timers = model.findChildren<QTimer*>();
-    ASSERT_EQ(timers.size(), 1);
-    EXPECT_EQ(std::ranges::count_if(log(), [](auto& e) { return e.first == "startup"; }), 1);
-    // The timer lists on the preparation page only (while busy, no listing starts at all).
-    for (const auto& [page, listings] : {std::pair{AppModel::Prepare, 1}, {AppModel::Home, 0}}) {
-        model.setPage(page);
-        const int before = listings_;
-        QMetaObject::invokeMethod(timers.front(), "timeout");
-        ASSERT_TRUE(idle(model));
-        EXPECT_EQ(listings_ - before, listings) << page;
-    }
     model.load();
     ASSERT_TRUE(runEventsUntil([&] { return refreshes_ == 2; }));
 }
 
-// Catches the shipped catalogue or its note lost on a failed refresh, the failure unshown or
-// unlogged, a refresh after a shipped one failed, a name the writer cannot carry accepted, and a
-// dismissed chooser dropping the choice.
+// Catches a failed refresh losing the shipped catalogue or unlogged, a name the writer can't carry.
 TEST_F(ApplicationModel, LoadingAndChoosing) {
     refreshFails_ = true;
     AppModel& model = make();
@@ -352,8 +328,7 @@ TEST_F(ApplicationModel, LoadingAndChoosing) {
     }
 }
 
-// Catches a graphics guess from the wrong name or several devices, `other` keeping the host's
-// processor, and a filter caseful, dropping productless or showing retired images.
+// Catches a wrong graphics guess or host for `other`, a caseful filter, retired images shown.
 TEST_F(ApplicationModel, HardwareAndCatalogueFilter) {
     const std::pair<std::vector<std::string>, const char*> guesses[] = {
         {{"Intel Iris Xe Graphics"}, "integrated"},
@@ -374,9 +349,7 @@ TEST_F(ApplicationModel, HardwareAndCatalogueFilter) {
         const char *product, *search;
         std::vector<QString> ids;
     } filters[] = {{"tower", "", {"tower", "plain"}},
-                   {"nomad", "thinkpad x", {"nomad"}},
                    {"nomad", "KORVEX", {"nomad"}},
-                   {"nomad", "zzz", {}},
                    {"boards", "", {"pi", "edge", "odd"}}};
     for (const auto& f : filters) {
         model.setProduct(f.product);
@@ -387,19 +360,9 @@ TEST_F(ApplicationModel, HardwareAndCatalogueFilter) {
     }
 }
 
-// Catches an address naming another host, a download-only run that writes, a download folder
-// kept unresolved, the wrong files cleared, another user's file binned.
+// Catches another host opened, a download-only run that writes, the wrong cached files cleared.
 TEST_F(ApplicationModel, AddressesDownloadOnlyAndCache) {
     AppModel& model = loaded();
-    const std::string base = "https://www.korvex.example/help/knowledge-base/";
-    for (const auto& [image, url] :
-         {std::pair{"pi", base + "installation-guides/korvex-boards/raspberry-pi/"},
-          {"odd", base}}) {
-        platform_.calls.clear();
-        model.choose(image, "", AppModel::Catalogue);
-        model.guide();
-        EXPECT_EQ(platform_.calls, std::vector<std::string>{"url " + url});
-    }
     platform_.calls.clear();
     model.setChinese(true);
     for (const char* path : {"/help/", ".evil.example/", "@evil.example/", "", "/a b"})

@@ -75,8 +75,7 @@ void writeAsUser(const std::string& loop, const std::string& image, const std::s
                  int(model.targetID().isEmpty()), int(peerClosed));
 }
 
-// Catches stages out of order, a choice kept after a write, a user's own peer taken for the writer,
-// a writer's path cut at its quote, a channel left, and the image not on the drive.
+// Catches stages out of order, a choice kept, a peer trusted, a path cut, a channel left, no image.
 TEST(AppModelWrite, WritesThroughTheWriterAsARealUser) {
     KVI_REQUIRE_ROOT();
     testing::SudoUser user("kvimodel");

@@ -17,8 +17,7 @@ struct Preferences : PreferenceStore {
     }
 };
 
-// Catches: an empty or relative XDG_DATA_HOME taken as the data folder; the chosen download
-// folder ignored, an empty choice taken as a folder, or a trailing separator kept.
+// Catches an empty or relative XDG_DATA_HOME used, the download choice ignored or kept unclean.
 TEST(AppPaths, FolderAndCacheFollowTheEnvironmentAndThePreference) {
     ::setenv("HOME", "/home/tester", 1);
     const std::string home = "/home/tester/.local/share/Korvex Imager";
@@ -42,8 +41,7 @@ TEST(AppPaths, FolderAndCacheFollowTheEnvironmentAndThePreference) {
     }
 }
 
-// Catches: folders created with the umask's modes; an existing folder's modes changed; a link or
-// a file in the place of the folder accepted; a link in a parent refused.
+// Catches umask modes, old modes changed, a link or file taken as the folder, parent links refused.
 TEST(AppPaths, MakePrivateCreatesOwnerOnlyFoldersAndRefusesLinksAndFiles) {
     testing::TempDir root;
     auto mode = [&](const std::string& name) {

@@ -24,8 +24,7 @@ std::vector<nlohmann::json> entriesOf(const std::string& path) {
     return entries;
 }
 
-// Catches keys out of order; a quote, solidus or control character left bare; a cut at the wrong
-// count or inside a user-perceived character; bytes that are not UTF-8 making an invalid line.
+// Catches keys out of order, characters left bare or cut, a wrong bound, an invalid line.
 TEST(Diagnostics, EntryIsOneBoundedJsonLine) {
     EXPECT_EQ(Diagnostics::entry("download/retry", "Say \"hi\"\n\x01 to C:\\ · 好",
                                  "2026-01-31T08:15:00Z"),
@@ -39,8 +38,7 @@ TEST(Diagnostics, EntryIsOneBoundedJsonLine) {
     EXPECT_TRUE(nlohmann::json::accept(Diagnostics::entry("x", "\xff\xfe", "t")));
 }
 
-// Catches a log or folder others can read; rotation at exactly 1 MiB, a generation too early, or
-// the old one kept.
+// Catches a log or folder others can read, rotation too early, or the old generation kept.
 TEST(Diagnostics, AppendsPrivatelyAndRotatesAboveOneMebibyte) {
     testing::TempDir root;
     const std::string folder = root.file("Korvex Imager"), log = folder + "/imager.log";
@@ -61,9 +59,7 @@ TEST(Diagnostics, AppendsPrivatelyAndRotatesAboveOneMebibyte) {
     EXPECT_EQ(entriesOf(log)[0]["stage"], "two");
 }
 
-// Catches entries written through a link into the file it names, or into another user's file,
-// who could read them all; a FIFO in the log's place silencing the log for good; a linked folder
-// followed; a folder that cannot be made failing the caller.
+// Catches entries written through links or FIFOs or to another's file, a failure thrown.
 TEST(Diagnostics, OnlyAPlainLogOfOurOwnIsWrittenAnythingElseMakesWayForAFreshOne) {
     testing::TempDir root;
     fs::create_directories(root.file("real/Korvex Imager"));

@@ -11,8 +11,7 @@
 namespace korvex {
 namespace {
 
-// Catches a writer started with the application's ignored or blocked signals, so that it cannot
-// be interrupted, or holding the application's descriptors.
+// Catches a writer started with our ignored or blocked signals, or holding our descriptors.
 TEST(ElevationRunner, StartsCleanInASessionOfItsOwn) {
     ASSERT_EQ(dup2(STDIN_FILENO, 100), 100);
     const auto pipeAction = signal(SIGPIPE, SIG_IGN);
@@ -38,8 +37,7 @@ TEST(ElevationRunner, StartsCleanInASessionOfItsOwn) {
     EXPECT_EQ(runner.lastErrorLine(), "fds: session:1 blocked:0 ignored:0");
 }
 
-// Catches the runner's reason lost behind trailing blank lines, or its escape sequences and broken
-// text passed on to the user's terminal.
+// Catches the runner's reason lost behind blank lines, escapes or broken text passed on.
 TEST(ElevationRunner, ReportsItsLastErrorLineAsPlainText) {
     const std::string longLine(600, 'x');
     const std::pair<std::string, std::string> cases[] = {

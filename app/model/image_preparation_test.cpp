@@ -14,9 +14,7 @@ namespace {
 
 using testing::failureOf;
 
-// Catches: a local file that is downloaded or compared with nothing; a catalogue image whose
-// inspection is not held against its entry (the download proves only stored size and hash, never
-// the expanded size); a hash compared in the entry's own letter case.
+// Catches a local file downloaded, an image not held to its entry's size and hash in any case.
 TEST(ImagePreparation, LocalFilesAreInspectedAndCatalogueImagesHeldToTheirEntry) {
     testing::HttpsTestServer server;
     testing::TempDir dir;
@@ -76,8 +74,7 @@ TEST(ImagePreparation, LocalFilesAreInspectedAndCatalogueImagesHeldToTheirEntry)
     }
 }
 
-// Catches an equal capacity refused or one byte less accepted, the capacity text in one language
-// only, and a drive accepted by name when its identity or size changed.
+// Catches an off-by-one capacity, a text in one language only, a changed drive accepted.
 TEST(ImagePreparation, DriveChecksBeforeTheConfirmation) {
     const TargetDisk drive{"sdkv", "Stick", 4096, 7, "USB"},
         renumbered{"sdkv", "Stick", 4096, 8, "USB"}, smaller{"sdkv", "Stick", 4095, 7, "USB"};

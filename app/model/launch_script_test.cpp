@@ -14,7 +14,7 @@ namespace {
 
 using testing::readFile;
 
-// Catches: a digest or request that could leave the script's quoting, or an empty request.
+// Catches a digest or request that could leave the script's quoting, or an empty request.
 TEST(LaunchScript, RefusesMalformedDigestOrRequest) {
     auto failure = [](const std::string& sha, const std::string& request) {
         return testing::failureOf([&] { launchScript("/w", sha, request); });
@@ -26,9 +26,7 @@ TEST(LaunchScript, RefusesMalformedDigestOrRequest) {
     EXPECT_EQ(failure(std::string(64, 'A'), "abc"), "(no failure)");  // either letter case
 }
 
-// Catches: a writer path that leaves its quotes; a copy run unchecked, writable, under a lax
-// umask, with the caller's environment or another argument; a tool found through the caller's
-// PATH; the private copy left behind after a run, a refusal or a signal to the script.
+// Catches a forged or writable copy run, a copy left behind, a path unquoted, the caller's env.
 TEST(LaunchScript, RunsOnlyTheCheckedPrivateCopyAndAlwaysRemovesIt) {
     testing::TempDir dir;
     ::chmod(dir.path().c_str(), 0755);

@@ -84,9 +84,7 @@ class WriterRoute : public ::testing::Test {
     testing::TempDir images_;
 };
 
-// Catches: an installed writer still sent through the launch script, so a sudoers rule naming the
-// writer alone (the headless set-up) could never start it; a writer that its user could swap
-// started as root by its path (no copy, no digest check); a refusal without the runner's reason.
+// Catches an installed writer sent through the script, a user's started directly, a mute refusal.
 TEST_F(WriterRoute, OnlyAWriterOnlyRootCanReplaceIsStartedDirectly) {
     const std::string installed = place(root_ + "/libexec/korvex-imager", 0);
     ASSERT_EQ(WriterClient::installedWriter(installed), installed);
@@ -98,8 +96,7 @@ TEST_F(WriterRoute, OnlyAWriterOnlyRootCanReplaceIsStartedDirectly) {
     EXPECT_TRUE(refused.starts_with(std::string(WriteIncomplete::kText) + " | sudo")) << refused;
 }
 
-// Catches: a root-owned writer judged installed although a group, another user or the owner of a
-// folder above could change what runs; a link not resolved to the writer it names.
+// Catches a writer judged installed that others could change, a link left unresolved.
 TEST_F(WriterRoute, InstalledMeansRootOnlyAllTheWayUp) {
     const std::string writer = place(root_ + "/a/b", 0);
     const struct {

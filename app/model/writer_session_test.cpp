@@ -16,8 +16,8 @@ std::string line(const std::string& stage, std::int64_t done, std::int64_t total
 }
 const std::string kHello = line("connected", 0, 0, kNonce);
 
-// Feeds `chunks` to a session expecting 4096 bytes: the stages passed on, then the ImagerError
-// thrown, "completed", or the session's failure.
+// The stages a session expecting 4096 bytes passes on for `chunks`, then the ImagerError thrown,
+// "completed", or the session's failure.
 std::string run(const std::vector<std::string>& chunks) {
     WriterSession session(kNonce, 4096);
     std::string out;
@@ -30,10 +30,7 @@ std::string run(const std::vector<std::string>& chunks) {
     return out + (session.completed() ? "completed" : session.failure().value_or("(none)"));
 }
 
-// Catches: a line split across reads lost or doubled; the buffer bound off by one or applied to
-// the whole read rather than what is left; progress out of range, or checked only after the
-// handshake; a foreign or repeated handshake, or events before it (an event accepted before the
-// fault still reaches the caller); a completion of another size; the writer's failure lost.
+// Catches lines lost across reads, a wrong bound or range, a bad handshake or completion accepted.
 TEST(WriterSession, AcceptsOnlyAWellFormedConversation) {
     const std::string all = kHello + line("writing", 512, 4096) + line("verifying", 4096, 4096) +
                             line("complete", 4096, 4096);
