@@ -128,23 +128,34 @@ TEST_F(ArchiveReader, XzOfSeveralBlocksExpandsLikeXzWhicheverDecoderTakesIt) {
     imager::XzSource::planHook = nullptr;
 }
 
-// Catches a later block's fault reported before earlier blocks are out, a fault passed over, a
-// broken layout failing in other words than libarchive's; none may hang.
+// The pieces the caller expanded ahead and those the worker began, in the case at hand.
+std::atomic<int> gAheadPieces{0};
+std::atomic<int> gWorkerPieces{0};
+
+// Catches a later block's fault reported before earlier blocks are out (also when the caller met it
+// expanding ahead while the worker's block was still coming), a fault passed over, a broken
+// layout failing in other words than libarchive's; none may hang.
 TEST_F(ArchiveReader, DamagedXzOfSeveralBlocksFailsInTurnWithLibarchivesWords) {
-    // The third block, of noise, is the heavy one: the caller streams the first two beside it.
-    const std::string image = text(2 * 1048576) + noise(1048576, 5) + text(1048576);
+    // Blocks of 2 MiB; the third, of noise, is the heavy one: the caller streams two beside it.
+    const std::string image = text(4 * 1048576) + noise(2 * 1048576, 5) + text(4 * 1048576);
     make("disk.img", image);
-    sh("xz -0 -T2 --block-size=1MiB -c disk.img > blocks.xz");
+    sh("xz -0 -T2 --block-size=2MiB -c disk.img > blocks.xz");
     imager::XzSource::planHook = recordPlan;
     ASSERT_NE(imager::XzSource::ForFile(openOrThrow(dir.file("blocks.xz"), O_RDONLY).get()), nullptr);
     imager::XzSource::planHook = nullptr;
-    EXPECT_EQ(gPlan, "ccww");
+    EXPECT_EQ(gPlan, "ccwcw");
+    // The worker holds its first block half expanded until the caller has begun the next ahead.
+    imager::XzSource::pieceHook = [](const std::atomic<bool>& stopping) {
+        if (++gWorkerPieces == 2)
+            while (!stopping && gAheadPieces == 0) std::this_thread::yield();
+    };
+    imager::XzSource::aheadHook = [] { ++gAheadPieces; };
     const std::string blocks = testing::readFile(dir.file("blocks.xz"));
     // Each block's offset and total size, from xz's own listing.
     std::istringstream listing(sh("xz --robot -lvv blocks.xz | awk '$1==\"block\"{print $5, $7}'"));
     std::vector<std::pair<std::size_t, std::size_t>> at;
     for (std::size_t offset = 0, size = 0; listing >> offset >> size;) at.emplace_back(offset, size);
-    ASSERT_EQ(at.size(), 4u);
+    ASSERT_EQ(at.size(), 5u);
     auto flipped = [&](std::size_t block) {
         std::string bytes = blocks;
         bytes[at[block].first + at[block].second / 2] ^= 0x21;
@@ -160,7 +171,8 @@ TEST_F(ArchiveReader, DamagedXzOfSeveralBlocksFailsInTurnWithLibarchivesWords) {
         {"first.xz", flipped(0), 0, corrupt},  // the caller's
         {"second.xz", flipped(1), 1, corrupt},  // the caller's, the worker ahead of it
         {"third.xz", flipped(2), 2, corrupt},  // the worker's, met while the caller streams two
-        {"fourth.xz", flipped(3), 3, corrupt},  // the worker's, next to its previous one
+        {"fourth.xz", flipped(3), 3, corrupt},  // the caller's, begun ahead
+        {"fifth.xz", flipped(4), 4, corrupt},  // the worker's
         {"hole.xz", std::string(blocks).erase(blocks.size() / 3, 7000), -1, corrupt},
         {"index.xz", std::string(blocks).replace(blocks.size() - 20, 1, 1, '\x7f'), -1, corrupt},
         {"cut.xz", blocks.substr(0, blocks.size() / 2), -1,
@@ -169,16 +181,20 @@ TEST_F(ArchiveReader, DamagedXzOfSeveralBlocksFailsInTurnWithLibarchivesWords) {
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
         make(c.name, c.bytes);
+        gAheadPieces = gWorkerPieces = 0;
         const Outcome out = readThroughFlat(dir.file(c.name), 65536);
         EXPECT_TRUE(out.readFailed) << out.error;
         EXPECT_EQ(out.error, c.error);
         if (c.blocksBefore < 0) continue;
+        EXPECT_EQ(gAheadPieces != 0, c.blocksBefore >= 2);
         // The blocks before the damaged one whole, of it at most what it expanded to.
-        const std::size_t before = static_cast<std::size_t>(c.blocksBefore) << 20;
+        const std::size_t before = static_cast<std::size_t>(c.blocksBefore) << 21;
         ASSERT_GE(out.data.size(), before);
-        EXPECT_LE(out.data.size(), before + 1048576);
+        EXPECT_LE(out.data.size(), before + 2 * 1048576);
         EXPECT_TRUE(out.data.substr(0, before) == image.substr(0, before));
     }
+    imager::XzSource::pieceHook = nullptr;
+    imager::XzSource::aheadHook = nullptr;
 }
 
 // Catches a worker that expands its block to the end (or hangs) once its source is destroyed.

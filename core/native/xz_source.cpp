@@ -397,6 +397,9 @@ void XzSource::post(std::size_t index, std::size_t released) {
         const std::lock_guard<std::mutex> lock(mutex_);
         job_ = index;
         jobPending_ = true;
+        jobProduced_ = 0;
+        jobError_ = nullptr;
+        jobDone_ = false;
         released_ = released;
     }
     changed_.notify_all();
@@ -426,17 +429,42 @@ void XzSource::advance(std::size_t index) {
         phase_ = error_ == nullptr ? Phase::Streaming : Phase::Failed;
         return;
     }
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return jobDone_; });
-    jobDone_ = false;
-    ready_ = jobProduced_;
-    readyError_ = jobError_;
-    lock.unlock();
-    served_ = 0;
     phase_ = Phase::Serving;
-    // The worker starts on its next block at once, filling the buffer behind the slices handed
-    // out.
-    if (readyError_ == nullptr) post(workerBlockFrom(index + 1), 0);
+    ready_ = 0;
+    served_ = 0;
+    complete_ = false;
+    readyError_ = nullptr;
+    posted_ = false;
+    aheadBegun_ = false;
+    ahead_ = 0;
+    aheadError_ = nullptr;
+}
+
+void XzSource::collect() {
+    if (complete_) return;  // what the worker reports now is of its next block
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ready_ = jobProduced_;
+    if (jobDone_) {
+        jobDone_ = false;
+        complete_ = true;
+        readyError_ = jobError_;
+    }
+}
+
+bool XzSource::workAhead() {
+    const std::size_t index = current_ + 1;
+    if (index >= blocks_.size() || byWorker_[index]) return false;
+    if (!aheadBegun_) {
+        aheadBegun_ = true;
+        aheadError_ = caller_.begin(blocks_[index]);
+    }
+    if (aheadError_ != nullptr || caller_.ended() || ahead_ >= served_) return false;
+    if (aheadHook != nullptr) aheadHook();
+    std::size_t produced = 0;
+    aheadError_ = caller_.expand(block_.data() + ahead_, std::min(kOutputSize, served_ - ahead_),
+                                 produced);
+    ahead_ += produced;
+    return true;
 }
 
 ssize_t XzSource::next(const void** out) {
@@ -452,22 +480,59 @@ ssize_t XzSource::next(const void** out) {
             case Phase::Ended:
                 return 0;
             case Phase::Serving: {
-                // The worker's block stays as it is until this callback comes again; what was
-                // handed out before is the worker's again, for its next block.
-                if (served_ != 0) release(served_);
+                collect();
+                // Once its block is complete the worker starts on its next one, filling the
+                // buffer behind the slices handed out (which stay as they are until this callback
+                // comes again), or behind the caller's start on its block.
+                if (complete_ && !posted_ && readyError_ == nullptr) {
+                    posted_ = true;
+                    post(workerBlockFrom(current_ + 1), aheadBegun_ ? 0 : served_);
+                } else if (posted_ && !aheadBegun_ && served_ != 0) {
+                    release(served_);
+                }
                 if (served_ < ready_) {
                     const std::size_t n = std::min(kSliceSize, ready_ - served_);
                     *out = block_.data() + served_;
                     served_ += n;
                     return static_cast<ssize_t>(n);
                 }
-                if (readyError_ != nullptr) {
-                    error_ = readyError_;
+                if (complete_) {
+                    if (readyError_ != nullptr) {
+                        error_ = readyError_;
+                        phase_ = Phase::Failed;
+                        return -1;
+                    }
+                    if (aheadBegun_) {
+                        ++current_;
+                        served_ = 0;
+                        phase_ = Phase::Ahead;
+                    } else {
+                        release(block_.size());  // the worker's next block may be the larger
+                        advance(current_ + 1);
+                    }
+                    break;
+                }
+                // Rather than wait for the worker, the caller starts on its own next block.
+                if (workAhead()) break;
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [this] { return jobDone_ || jobProduced_ > ready_; });
+                break;
+            }
+            case Phase::Ahead: {
+                if (served_ != 0) release(served_);
+                if (served_ < ahead_) {
+                    const std::size_t n = std::min(kSliceSize, ahead_ - served_);
+                    *out = block_.data() + served_;
+                    served_ += n;
+                    return static_cast<ssize_t>(n);
+                }
+                if (aheadError_ != nullptr) {
+                    error_ = aheadError_;
                     phase_ = Phase::Failed;
                     return -1;
                 }
-                release(block_.size());  // the worker's next block may be the larger
-                advance(current_ + 1);
+                release(block_.size());
+                phase_ = Phase::Streaming;  // the rest of the block, if any, as any other
                 break;
             }
             case Phase::Streaming: {
@@ -518,6 +583,13 @@ void XzSource::work() {
             std::size_t n = 0;
             failure = worker_.expand(block_.data() + produced, room, n);
             produced += n;
+            if (n != 0) {  // the caller may be waiting for these bytes
+                {
+                    const std::lock_guard<std::mutex> lock(mutex_);
+                    jobProduced_ = produced;
+                }
+                changed_.notify_all();
+            }
         }
         {
             const std::lock_guard<std::mutex> lock(mutex_);

@@ -5,14 +5,17 @@
 // places and sizes the file's index records, so two decoders can expand them side by side. The
 // caller's thread expands some blocks in small pieces, as libarchive's filter would; one worker
 // thread expands the others whole into a buffer, ahead of the caller. When the caller reaches a
-// worker's block it hands it out from that buffer without copying it, and the worker fills its
-// next block into the part already handed out. So the worker may start a block only once the
-// caller has begun handing out its previous one: the two advance in steps, each step lasting as
-// long as the longer of the caller's blocks in it and the worker's block that ends it. Blocks
-// differ much in cost (a block of zeros expands in a blink, one of packed software slowly), so
-// strictly alternating blocks would leave one thread waiting for the other; the steps are instead
-// planned from the index before the first byte is expanded, each block's cost estimated from its
-// packed and expanded sizes (see plan).
+// worker's block it hands it out from that buffer as it comes, without copying it, and once the
+// block is complete the worker fills its next one into the part already handed out. So the worker
+// may start a block only once the caller has reached its previous one: the two advance in steps,
+// each lasting about as long as the longer of the caller's blocks in it and the worker's block that
+// ends it. Blocks differ much in cost (a block of zeros expands in a blink, one of packed software
+// slowly), so strictly alternating blocks would leave one thread waiting for the other; the steps
+// are instead planned from the index before the first byte is expanded, each block's cost
+// estimated from its packed and expanded sizes (see plan). And where the caller still reaches a
+// worker's block before it is complete, it expands the start of its own next block into the part
+// of the buffer already handed out, as far as that goes, rather than wait; it hands that out from
+// the buffer after the worker's block and streams the rest.
 // Memory is two decoders' dictionaries, one block and a few small buffers, whatever the file's
 // size: unlike liblzma's multi-threaded decoder, which holds every block in flight whole, packed
 // and expanded, this fits the usual `xz -6` blocks (24 MiB, 8 MiB dictionary) within kMemory.
@@ -69,6 +72,8 @@ class XzSource {
 
     // Tests only: called by the worker between two pieces of a block, with the flag that stops it.
     static inline void (*pieceHook)(const std::atomic<bool>& stopping) = nullptr;
+    // Tests only: called by the caller before each piece it expands ahead of the worker's block.
+    static inline void (*aheadHook)() = nullptr;
     // Tests only: called by ForFile with the plan of a source it makes (true: the worker's block).
     static inline void (*planHook)(const std::vector<bool>& byWorker) = nullptr;
 
@@ -128,8 +133,13 @@ class XzSource {
     static ssize_t Callback(struct archive* handle, void* self, const void** buffer);
     // The next bytes for libarchive: their length, 0 at the end of the file, -1 with `error_` set.
     ssize_t next(const void** out);
-    // The caller moves on to block `index`: streams it, or waits for the worker's and hands it out.
+    // The caller moves on to block `index`: streams it, or hands out the worker's as it comes.
     void advance(std::size_t index);
+    // Takes what the worker has expanded of the block the caller hands out.
+    void collect();
+    // While the worker's block is still coming: expands a piece of the caller's block after it into
+    // the part of the buffer handed out. False when there is nothing to do but wait.
+    bool workAhead();
     // The first block at or after `index` that the worker expands; the count of blocks if none.
     std::size_t workerBlockFrom(std::size_t index) const;
     // Hands block `index` (if any) to the worker, with the first `released` bytes of the buffer.
@@ -138,7 +148,9 @@ class XzSource {
     void release(std::size_t released);
     void work();
 
-    enum class Phase { Streaming, Serving, Ended, Failed };
+    // Streaming: the caller's block, expanded in pieces. Serving: the worker's, from the buffer.
+    // Ahead: the start of the caller's next block, expanded into the buffer while it waited.
+    enum class Phase { Streaming, Serving, Ahead, Ended, Failed };
 
     std::vector<Block> blocks_;
     std::vector<bool> byWorker_;
@@ -148,8 +160,13 @@ class XzSource {
     bool started_ = false;
     std::size_t current_ = 0;  // the block the caller expands or hands out
     std::size_t ready_ = 0;    // of the worker's block, expanded
+    bool complete_ = false;    // the worker is done with it
     const char* readyError_ = nullptr;  // what stopped the worker in it, if anything
-    std::size_t served_ = 0;   // of the worker's block, handed out
+    bool posted_ = false;      // the worker's next block is posted
+    std::size_t served_ = 0;   // of the worker's block, or of ahead_, handed out
+    bool aheadBegun_ = false;  // the caller has begun its next block while serving
+    std::size_t ahead_ = 0;    // of it, expanded into the start of the buffer
+    const char* aheadError_ = nullptr;
     const char* error_ = nullptr;
 
     // Shared with the worker, under mutex_ (stop_ is also read between pieces without it).
