@@ -1,49 +1,31 @@
 #include "tests/ui_fixture.hpp"
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
-#include <QQuickItem>
+#include <QGuiApplication>
+#include <QTest>
 #include <QThread>
-#include <QTimer>
+#include <QUrl>
 #include <fstream>
 #include <random>
 
 #include "app/catalogue/processor_inventory.hpp"
-#include "app/model/app_paths.hpp"
+#include "app/model/preferences.hpp"
 #include "app/ui/main_window.hpp"
 #include "core/image/image_io.hpp"
 #include "core/records/imager_error.hpp"
 
 namespace korvex::testing {
 
-RecordingDesktop::RecordingDesktop(std::vector<std::string> languages)
-    : languages_(std::move(languages)) {}
-
-void RecordingDesktop::revealFile(const std::string& path) { opened.push_back("reveal " + path); }
-void RecordingDesktop::openFolder(const std::string& path) { opened.push_back("folder " + path); }
-void RecordingDesktop::openUrl(const std::string& url) { opened.push_back("url " + url); }
-bool RecordingDesktop::moveToTrash(const std::string& path) {
-    opened.push_back("trash " + path);
-    return true;
-}
-std::vector<std::string> RecordingDesktop::preferredLanguages() const { return languages_; }
-
-std::optional<std::string> RecordingDesktop::string(std::string_view key) const {
+std::optional<std::string> QuietDesktop::string(std::string_view key) const {
     std::lock_guard<std::mutex> hold(lock_);
     auto it = preferences_.find(key);
     if (it == preferences_.end()) return std::nullopt;
     return it->second;
 }
 
-void RecordingDesktop::setString(const std::string& key, const std::string& value) {
+void QuietDesktop::setString(const std::string& key, const std::string& value) {
     std::lock_guard<std::mutex> hold(lock_);
     preferences_[key] = value;
-}
-
-void BackEnd::setDrives(std::vector<TargetDisk> list) {
-    std::lock_guard<std::mutex> hold(lock);
-    drives = std::move(list);
 }
 
 void BackEnd::open() {
@@ -59,12 +41,9 @@ namespace {
 
 // Reports `total` in two steps, holding after the first while the gate is shut.
 void progressThrough(BackEnd& back, bool BackEnd::*held, const std::string& stage,
-                     std::int64_t total,
-                     const Cancellation& cancel,
+                     std::int64_t total, const Cancellation& cancel,
                      const std::function<void(const WriteEvent&)>& progress) {
-    // An unknown total still reports bytes done.
-    progress(WriteEvent{.stage = stage, .completed = total > 0 ? total * 2 / 5 : 419'430,
-                        .total = total});
+    progress(WriteEvent{.stage = stage, .completed = total * 2 / 5, .total = total});
     std::unique_lock<std::mutex> hold(back.lock);
     while (back.*held) {
         if (cancel.isCancelled()) {
@@ -79,22 +58,11 @@ void progressThrough(BackEnd& back, bool BackEnd::*held, const std::string& stag
 
 ImageVariant image(const char* id, const char* name, const char* product, const char* board,
                    const std::string& sha, std::int64_t size, const char* date) {
-    ImageVariant v;
-    v.id = id;
-    v.name = name;
-    v.version = "24.06";
-    v.releaseDate = date;
-    v.platform = "24-0601";
-    v.changelogPath = "/release/korvex-24-06/";
-    v.downloadUrl = std::string("https://images.korvex.test/") + id + ".img";
-    v.compression = "none";
-    v.compressedSize = size;
-    v.expandedSize = size;
-    v.sha256 = sha;
-    v.product = product;
-    v.board = board;
-    v.architecture = "x86_64";
-    return v;
+    return {.id = id, .name = name, .version = "24.06", .releaseDate = date,
+            .platform = "24-0601", .changelogPath = "/release/korvex-24-06/",
+            .downloadUrl = std::string("https://images.korvex.test/") + id + ".img",
+            .compression = "none", .compressedSize = size, .expandedSize = size, .sha256 = sha,
+            .product = product, .board = board, .architecture = "x86_64"};
 }
 
 }  // namespace
@@ -105,8 +73,7 @@ TargetDisk UiFixture::drive(const std::string& bsd, std::uint64_t capacity) {
 }
 
 UiFixture::UiFixture(const std::string& folder, std::vector<std::string> languages)
-    : imagePath_(folder + "/korvex-tower-24.06.img"), downloads_(folder + "/downloads"),
-      backEnd_(std::make_shared<BackEnd>()) {
+    : imagePath_(folder + "/korvex-tower-24.06.img") {
     std::string bytes(1 << 20, '\0');
     std::mt19937 noise(7);
     for (char& c : bytes) c = static_cast<char>(noise());
@@ -142,12 +109,8 @@ UiFixture::UiFixture(const std::string& folder, std::vector<std::string> languag
     services.fetch = [back, path = imagePath_](const ImageVariant& image, const std::string&,
                                                const Cancellation& cancel,
                                                const std::function<void(const WriteEvent&)>& progress) {
-        std::int64_t total = image.compressedSize;
-        {
-            std::lock_guard<std::mutex> hold(back->lock);
-            if (back->downloadTotal >= 0) total = back->downloadTotal;
-        }
-        progressThrough(*back, &BackEnd::holdDownload, "downloading", total, cancel, progress);
+        progressThrough(*back, &BackEnd::holdDownload, "downloading", image.compressedSize, cancel,
+                        progress);
         return path;
     };
     services.write = [back](const std::string&, const Inspection& inspection, const TargetDisk&,
@@ -165,8 +128,16 @@ UiFixture::UiFixture(const std::string& folder, std::vector<std::string> languag
     services.videoChinese = "https://video.korvex.test/zh";
     services.videoEnglish = "https://video.korvex.test/en";
 
-    desk_ = std::make_unique<RecordingDesktop>(std::move(languages));
-    desk_->setString(std::string(kDownloadDirectoryKey), downloads_);
+    desk_ = std::make_unique<QuietDesktop>(std::move(languages));
+    desk_->setString(std::string(kDownloadDirectoryKey), folder + "/downloads");
+    open(std::move(services));
+}
+
+UiFixture::UiFixture(AppServices services) : desk_(std::make_unique<DesktopServices>()) {
+    open(std::move(services));
+}
+
+void UiFixture::open(AppServices services) {
     model_ = std::make_unique<AppModel>(ProcessorInventory::load(), *desk_, std::move(services));
     shell_ = std::make_unique<Shell>(*model_, *desk_);
     QObject::connect(desk_.get(), &DesktopServices::eraseRequested,
@@ -181,11 +152,10 @@ UiFixture::UiFixture(const std::string& folder, std::vector<std::string> languag
                      [this](int ticket) { pathTicket_ = ticket; });
     engine_ = std::make_unique<QQmlApplicationEngine>();
     window_ = loadMainWindow(*engine_, *model_, *desk_, *shell_);
-    if (window_) {
-        window_->show();
-        model_->load();
-        waitFor([this] { return !model_->images().isEmpty(); });
-    }
+    if (!window_) return;
+    window_->show();
+    model_->load();
+    waitFor([this] { return !model_->images().isEmpty(); });
 }
 
 UiFixture::~UiFixture() {
@@ -194,6 +164,16 @@ UiFixture::~UiFixture() {
     engine_.reset();
     shell_.reset();
     model_.reset();
+}
+
+void UiFixture::startOffscreen() {
+    if (QGuiApplication::instance()) return;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_QUICK_BACKEND", "software");
+    static int argc = 1;
+    static char name[] = "kvi-ui";
+    static char* argv[] = {name, nullptr};
+    new QGuiApplication(argc, argv);
 }
 
 bool UiFixture::waitFor(const std::function<bool()>& done, int ms) {
@@ -207,10 +187,28 @@ bool UiFixture::waitFor(const std::function<bool()>& done, int ms) {
     return true;
 }
 
-void UiFixture::settle(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
+std::vector<QQuickItem*> UiFixture::visible(const QString& skip) const {
+    std::vector<QQuickItem*> all;
+    std::function<void(QQuickItem*)> walk = [&](QQuickItem* i) {
+        if (!i->isVisible() || (!skip.isEmpty() && i->objectName() == skip)) return;
+        all.push_back(i);
+        for (QQuickItem* child : i->childItems()) walk(child);
+    };
+    if (window_) walk(window_->contentItem());
+    return all;
+}
+
+std::vector<QObject*> UiFixture::findAll(const QString& name) const {
+    // Items by the visual tree (delegates have no QObject parent); popups and dialogs are not
+    // items: they count while their "visible" is true.
+    std::vector<QObject*> found;
+    for (QQuickItem* item : visible()) {
+        if (item->objectName() == name) found.push_back(item);
+        for (QObject* object : item->findChildren<QObject*>(name, Qt::FindDirectChildrenOnly))
+            if (!qobject_cast<QQuickItem*>(object) && object->property("visible").toBool())
+                found.push_back(object);
+    }
+    return found;
 }
 
 QObject* UiFixture::find(const QString& name) const {
@@ -218,21 +216,72 @@ QObject* UiFixture::find(const QString& name) const {
     return all.empty() ? nullptr : all.front();
 }
 
-std::vector<QObject*> UiFixture::findAll(const QString& name) const {
-    std::vector<QObject*> found;
-    if (!window_) return found;
-    // Items by the visual tree (delegates have no QObject parent); hidden branches are skipped.
-    // Popups and dialogs are not items: they count while their "visible" is true.
-    std::function<void(QQuickItem*)> walk = [&](QQuickItem* item) {
-        if (!item->isVisible()) return;
-        if (item->objectName() == name) found.push_back(item);
-        for (QObject* object : item->findChildren<QObject*>(name, Qt::FindDirectChildrenOnly))
-            if (!qobject_cast<QQuickItem*>(object) && object->property("visible").toBool())
-                found.push_back(object);
-        for (QQuickItem* child : item->childItems()) walk(child);
-    };
-    walk(window_->contentItem());
-    return found;
+void UiFixture::click(const QString& name) {
+    QQuickItem* target = item(name);
+    const QPointF middle(target->width() / 2, target->height() / 2);
+    QTest::mouseClick(window_, Qt::LeftButton, {}, target->mapToScene(middle).toPoint());
+    settle(30);
+}
+
+void UiFixture::type(const char* text) {
+    for (; *text; ++text) QTest::keyClick(window_, *text);
+    settle(10);
+}
+
+bool UiFixture::toPrepare(const QString& reason, AppModel::Page from) {
+    model_->choose(QString::fromLatin1(kTower), reason, from);
+    if (!waitFor([this] { return !model_->targets().isEmpty(); })) return false;
+    model_->setTargetID(model_->targets().first().toMap().value("id").toString());
+    settle(50);
+    return true;
+}
+
+bool UiFixture::tour(const std::function<void(const char*)>& at) {
+    AppModel& model = *model_;
+    at("01-home");
+    model.beginHardware(true);
+    model.setCpu(QStringLiteral("Intel N100"));
+    model.setGraphics(QStringLiteral("integrated"));
+    at("02-hardware");
+    model.setPage(AppModel::Catalogue);
+    at("03-catalogue");
+    if (!toPrepare(model.recommendation().value("reason").toString(), AppModel::Hardware))
+        return false;
+    at("04-prepare");
+    backEnd_->holdWrite = true;
+    model.perform(false);
+    if (!waitFor([&] { return eraseTicket_ > 0; })) return false;
+    at("05-confirm");
+    desk_->answerErase(eraseTicket_, true, erasePlaceholder_);
+    if (!waitFor([&] { return model.status().value("stage").toString() == "writing"; }))
+        return false;
+    at("06-progress");
+    shell_->requestQuit();
+    at("07-quit-guard");
+    QMetaObject::invokeMethod(find(QStringLiteral("guardDialog")), "reject");
+    backEnd_->open();
+    if (!waitFor([&] { return model.page() == AppModel::Complete; })) return false;
+    at("08-complete");
+    // A local image, no drive and a failed listing: the banner and the empty target list.
+    model.back();
+    {
+        std::lock_guard<std::mutex> hold(backEnd_->lock);
+        backEnd_->listError = "Cannot run lsblk.";
+    }
+    model.chooseLocal();
+    if (!waitFor([&] { return pathTicket_ > 0; })) return false;
+    at("09-file-chooser");
+    desk_->answerPath(pathTicket_, QUrl::fromLocalFile(QString::fromStdString(imagePath_)));
+    if (!waitFor([&] { return !model.error().isEmpty(); })) return false;
+    at("10-prepare-local");
+    return true;
 }
 
 }  // namespace korvex::testing
+
+// Qt, fontconfig and the graphics stack keep caches for the life of the process by design, as
+// startOffscreen's application lives until exit; none of that is a leak of ours.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libQt6\nleak:libfontconfig\nleak:libglib\nleak:libdbus\nleak:libgobject\n"
+           "leak:startOffscreen\n";
+}

@@ -1,17 +1,17 @@
-// UiFixture: the real window over a real AppModel whose back end and desktop are stand-ins a test
-// controls: a catalogue of three images that match a small image file on disk, a drive list the
-// test edits, downloads and writes that report progress and may be held at a gate, and a desktop
-// that records what it was asked to open. For the interface tests and the screenshot tool only.
+// UiFixture: the real window over a real AppModel, and the means to find, click and wait for what
+// it shows. By default over a stand-in back end: a catalogue of three images that match a small
+// file on disk, a drive list the test edits, downloads and writes that report progress and may be
+// held at a gate, and a desktop whose languages and preferences live in memory.
 #pragma once
 
 #include <QQmlApplicationEngine>
+#include <QQuickItem>
 #include <QQuickWindow>
 #include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,20 +21,17 @@
 
 namespace korvex::testing {
 
-// The desktop seam with Qt's dialogs (QML) kept, and the outside world recorded instead of used.
-class RecordingDesktop : public DesktopServices {
+// The window's dialogs kept; the browser, file manager and Bin never reached.
+class QuietDesktop : public DesktopServices {
   public:
-    explicit RecordingDesktop(std::vector<std::string> languages);
-
-    void revealFile(const std::string& path) override;
-    void openFolder(const std::string& path) override;
-    void openUrl(const std::string& url) override;
-    bool moveToTrash(const std::string& path) override;
-    std::vector<std::string> preferredLanguages() const override;
+    explicit QuietDesktop(std::vector<std::string> languages) : languages_(std::move(languages)) {}
+    void revealFile(const std::string&) override {}
+    void openFolder(const std::string&) override {}
+    void openUrl(const std::string&) override {}
+    bool moveToTrash(const std::string&) override { return true; }
+    std::vector<std::string> preferredLanguages() const override { return languages_; }
     std::optional<std::string> string(std::string_view key) const override;
     void setString(const std::string& key, const std::string& value) override;
-
-    std::vector<std::string> opened;  // every address, folder and file it was asked to show
 
   private:
     std::vector<std::string> languages_;
@@ -47,65 +44,70 @@ struct BackEnd {
     std::mutex lock;
     std::condition_variable changed;
     std::vector<TargetDisk> drives;
-    // While true, a download (or a write) reports its first progress and then waits for its
-    // cancellation or for open().
+    // While true, a download (or a write) reports its first progress, then waits for open().
     bool holdDownload = false;
     bool holdWrite = false;
-    // When 0, a download reports its bytes without knowing the total.
-    std::int64_t downloadTotal = -1;
-    // When not empty, listing drives fails with this message.
-    std::string listError;
+    std::string listError;            // when not empty, listing drives fails with it
     int writes = 0;
     bool sawCancel = false;  // a held operation ended by its cancellation flag
 
-    void setDrives(std::vector<TargetDisk> list);
+    void setDrives(std::vector<TargetDisk> list) {
+        std::lock_guard<std::mutex> hold(lock);
+        drives = std::move(list);
+    }
     void open();  // lets held operations finish
 };
 
 class UiFixture {
   public:
-    // `folder` holds the image file and the download folder; `languages` as the desktop reports.
+    // Over the stand-in back end; `folder` holds the image file and the download folder.
     UiFixture(const std::string& folder, std::vector<std::string> languages);
+    explicit UiFixture(AppServices services);  // over `services` and the system's desktop
     ~UiFixture();
 
+    // The application on the offscreen platform, drawn in software; made once, kept until exit.
+    static void startOffscreen();
+    // Processes events until `done` holds or `ms` passes; returns `done()`.
+    static bool waitFor(const std::function<bool()>& done, int ms = 5000);
+    static void settle(int ms = 150) { waitFor([] { return false; }, ms); }
+
     AppModel& model() { return *model_; }
-    RecordingDesktop& desk() { return *desk_; }
+    DesktopServices& desk() { return *desk_; }
     Shell& shell() { return *shell_; }
     BackEnd& backEnd() { return *backEnd_; }
     QQuickWindow* window() { return window_; }
 
-    // Processes events until `done` holds or `ms` passes; returns `done()`.
-    static bool waitFor(const std::function<bool()>& done, int ms = 5000);
-    // Lets pending layout, images and animations settle.
-    static void settle(int ms = 150);
-
-    // The first visible item, popup or dialog named `name` in the window, or nullptr.
-    QObject* find(const QString& name) const;
+    // The visible items, popups and dialogs named `name`.
     std::vector<QObject*> findAll(const QString& name) const;
-    // The last open erase confirmation's ticket and placeholder, 0 when none was asked.
-    int eraseTicket() const { return eraseTicket_; }
-    const QString& erasePlaceholder() const { return erasePlaceholder_; }
-    // The last file or folder chooser's ticket, 0 when none was asked.
-    int pathTicket() const { return pathTicket_; }
+    QObject* find(const QString& name) const;
+    QQuickItem* item(const QString& name) const { return qobject_cast<QQuickItem*>(find(name)); }
+    // The visible items, dialogs included, but not those under an item named `skip`.
+    std::vector<QQuickItem*> visible(const QString& skip = {}) const;
+    void click(const QString& name);  // the middle of the item, which must be shown
+    void type(const char* text);       // key by key into the focused item
+    // The tower image chosen (with `reason`, from `from`) and the first drive selected.
+    bool toPrepare(const QString& reason = {}, AppModel::Page from = AppModel::Catalogue);
+    // Takes the stand-in through every page, the erase confirmation, the quit guard and the file
+    // chooser, calling `at` in each state; false when a state is never reached.
+    bool tour(const std::function<void(const char* state)>& at);
 
     static TargetDisk drive(const std::string& bsd, std::uint64_t capacity);
     // The catalogue's ids: a tower, a nomad and a boards image.
     static constexpr const char* kTower = "korvex-tower-24";
     static constexpr const char* kNomad = "korvex-nomad-24";
     static constexpr const char* kBoard = "korvex-rpi5-24";
-    const std::string& imagePath() const { return imagePath_; }
 
   private:
+    void open(AppServices services);
+
     std::string imagePath_;
-    std::string downloads_;
-    std::shared_ptr<BackEnd> backEnd_;
-    std::unique_ptr<RecordingDesktop> desk_;
+    std::shared_ptr<BackEnd> backEnd_ = std::make_shared<BackEnd>();
+    std::unique_ptr<DesktopServices> desk_;
     std::unique_ptr<AppModel> model_;
     std::unique_ptr<Shell> shell_;
     std::unique_ptr<QQmlApplicationEngine> engine_;
     QQuickWindow* window_ = nullptr;
-    int eraseTicket_ = 0;
-    int pathTicket_ = 0;
+    int eraseTicket_ = 0, pathTicket_ = 0;  // the last requests' tickets
     QString erasePlaceholder_;
 };
 
