@@ -16,9 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const CatalogueConfig config{
         "https://catalogue.korvex.example/v1/catalogue.json",
         {{"fuzz", key.publicPem()},
-         {"korvex-dev-2026", "-----BEGIN PUBLIC KEY-----\n"
-                             "MCowBQYDK2VwAyEA1bXLCx8atSA7D/ZZVPwDC/AA2cPxJbBA9RLhyc7z0bY=\n"
-                             "-----END PUBLIC KEY-----\n"}}};
+         {"korvex-dev-2026",
+          "-----BEGIN PUBLIC KEY-----\n"
+          "MCowBQYDK2VwAyEA1bXLCx8atSA7D/ZZVPwDC/AA2cPxJbBA9RLhyc7z0bY=\n"
+          "-----END PUBLIC KEY-----\n"}}};
     static const CatalogueTime now = *parseInternetDateTime("2026-12-01T00:00:00Z", false);
     if (size == 0) return 0;
     std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);

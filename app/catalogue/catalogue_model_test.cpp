@@ -95,8 +95,9 @@ TEST(CatalogueModel, DateParsesInTwoAttemptsAndFallsBackToTheDistantPast) {
 
 // Catches a retired image offered, an image with `retired: false` dropped, and a reordering.
 TEST(CatalogueModel, ActiveKeepsCatalogueOrderAndDropsOnlyRetiredTrue) {
-    const Catalogue c{.images = {{.id = "a"}, {.id = "b", .retired = true},
-                                 {.id = "c", .retired = false}, {.id = "d"}}};
+    const Catalogue c{
+        .images = {
+            {.id = "a"}, {.id = "b", .retired = true}, {.id = "c", .retired = false}, {.id = "d"}}};
     std::string ids;
     for (const auto& v : c.active()) ids += v.id;
     EXPECT_EQ(ids, "acd");
@@ -117,7 +118,8 @@ TEST(CatalogueModel, LabelsAndReleaseDetailsNameEachThingOnce) {
             rows += row.id + "=" + row.value + " ";
             EXPECT_TRUE(labels.insert(row.label).second) << row.label;
         }
-        EXPECT_EQ(rows, "version=20.0.1 date=2025-03-02 platform=23-0601 codename=amd64-korvex_iris ");
+        EXPECT_EQ(rows,
+                  "version=20.0.1 date=2025-03-02 platform=23-0601 codename=amd64-korvex_iris ");
         const auto missing = bare.releaseDetails(chinese);
         ASSERT_EQ(missing.size(), 4u);
         EXPECT_EQ(missing[2].value, missing[3].value);

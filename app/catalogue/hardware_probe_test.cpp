@@ -32,8 +32,9 @@ TEST(HardwareProbe, ReadsThisMachine) {
         return s.erase(s.find_last_not_of(" \t\n") + 1);
     };
     EXPECT_EQ(profile.appleSilicon, HardwareProbe::isArmMachine(sh("uname -m")));
-    EXPECT_EQ(profile.manufacturer + "/" + profile.model,
-              sh("cat /sys/class/dmi/id/sys_vendor") + "/" + sh("cat /sys/class/dmi/id/product_name"));
+    EXPECT_EQ(
+        profile.manufacturer + "/" + profile.model,
+        sh("cat /sys/class/dmi/id/sys_vendor") + "/" + sh("cat /sys/class/dmi/id/product_name"));
     const std::string cpu = sh("sed -n 's/^model name[[:space:]]*: *//p' /proc/cpuinfo | head -n1");
     EXPECT_TRUE(profile.cpu == cpu || (cpu.empty() && profile.appleSilicon)) << profile.cpu;
     EXPECT_EQ(profile.gpuNames, HardwareProbe::displayControllers(sh("lspci -mm -nn")));
@@ -60,7 +61,8 @@ TEST(HardwareProbe, DescribesTheFactsItIsGiven) {
          "garbage\n\n00:02.0 \"VGA compatible controller [0300]\" \"Intel\n"
          "00:02.0 \"VGA compatible controller [0301]\" \"A\" \"B\"\n"
          "00:04.0 \"Display controller\" \"Vendor \"Q\" Inc\" \"Panel\" -r07 \"Dell\" \"D\"\n"
-         "01:00.0 \"3D controller [0302]\" \"NVIDIA Corporation [10de]\" \"TU117M [GTX 1650] [1f9d]\"\n"
+         "01:00.0 \"3D controller [0302]\" \"NVIDIA Corporation [10de]\" \"TU117M [GTX 1650] "
+         "[1f9d]\"\n"
          "02:00.0 \"Display controller [0380]\" \"AMD [1002]\" \"Device [73ff]\" -rc7 \"\" \"\""}};
     const std::vector<std::string> listed = {"Intel Corporation Iris Xe", "Vendor \"Q\" Inc Panel",
                                              "NVIDIA Corporation TU117M [GTX 1650]", "AMD Device"};

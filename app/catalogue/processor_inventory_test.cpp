@@ -80,15 +80,21 @@ TEST(ProcessorInventory, SuggestionsOrderAndLimits) {
     const ProcessorInventory many(
         "Zeta\tQ1\nBeta\tQ2\nAlpha\tQ3\nQ\tQQ\nDelta\tQ4\nGamma\tQ5\nEpsilon\tQ6\nEta\tQ7\n");
     const std::tuple<const ProcessorInventory*, std::string, std::vector<std::string>> cases[] = {
-        {&kSmall, "i", {}}, {&kSmall, "-I-", {}}, {&kSmall, std::string(161, 'N'), {}},
-        {&many, "q", {}}, {&many, "Q ", {}}, {&many, "QQ", {"Q"}},
+        {&kSmall, "i", {}},
+        {&kSmall, "-I-", {}},
+        {&kSmall, std::string(161, 'N'), {}},
+        {&many, "q", {}},
+        {&many, "Q ", {}},
+        {&many, "QQ", {"Q"}},
         {&kSmall, "N100", {"Intel N100", "Intel Core i3-N100 Lookalike"}},
         {&kSmall, "6800", {"AMD Ryzen 7 6800H", "AMD Ryzen 7 6800HS"}},
-        {&kSmall, "a1", {"Alpha One", "Alpha Two"}}, {&kSmall, "same", {"S-9", "S 9"}},
+        {&kSmall, "a1", {"Alpha One", "Alpha Two"}},
+        {&kSmall, "same", {"S-9", "S 9"}},
         {&many, "ta", {"Beta", "Delta", "Eta", "Zeta"}}};
     for (const auto& [table, key, expected] : cases) {
         std::vector<std::string> got;
-        for (const auto& p : table->suggestions(key)) got.push_back(key == "same" ? p.model : p.name);
+        for (const auto& p : table->suggestions(key))
+            got.push_back(key == "same" ? p.model : p.name);
         EXPECT_EQ(got, expected) << key;
     }
 }
@@ -106,7 +112,8 @@ TEST(ProcessorInventory, ShippedTableNamesEveryProcessorOnce) {
         EXPECT_EQ(nameOf(shipped.canonical(p.name)), p.name);
         EXPECT_EQ(nameOf(shipped.canonical(described)), p.name) << described;
     }
-    EXPECT_EQ(nameOf(shipped.canonical("AMD Ryzen 7 6800HS Creator Edition")), "AMD Ryzen 7 6800HS");
+    EXPECT_EQ(nameOf(shipped.canonical("AMD Ryzen 7 6800HS Creator Edition")),
+              "AMD Ryzen 7 6800HS");
     EXPECT_EQ(shipped.suggestions("N100").at(0).model, "N100");
 }
 

@@ -28,8 +28,9 @@ using testing::TempDir;
 using testing::writeFile;
 
 const SigningKey kMain = SigningKey::generate(), kOther = SigningKey::generate();
-const CatalogueConfig kConfig{"https://catalogue.korvex.example/catalogue.json",
-                              {{"main-2026", kMain.publicPem()}, {"other-2026", kOther.publicPem()}}};
+const CatalogueConfig kConfig{
+    "https://catalogue.korvex.example/catalogue.json",
+    {{"main-2026", kMain.publicPem()}, {"other-2026", kOther.publicPem()}}};
 
 // A valid catalogue of `images` images and `rules` rules, every rule naming image-0.
 std::string catalogue(int images = 2, int rules = 2, const char* date = "2026-05-01T00:00:00Z",
@@ -39,8 +40,10 @@ std::string catalogue(int images = 2, int rules = 2, const char* date = "2026-05
     json image = json::parse(R"({"name": "Korvex 20 Tower", "version": "20.1",
         "releaseDate": "2026-05-01", "platform": "23-0601", "changelogPath": "/release/20.1/",
         "compression": "xz", "compressedSize": 1000, "expandedSize": 4096,
-        "fileName": "korvex-20.1.img.xz", "sha256": ")" + std::string(64, 'a') + R"("})");
-    json rule = json::parse(R"({"id": "rule", "imageId": "image-0", "priority": 10, "confidence": "exact",
+        "fileName": "korvex-20.1.img.xz"})");
+    image["sha256"] = std::string(64, 'a');
+    json rule =
+        json::parse(R"({"id": "rule", "imageId": "image-0", "priority": 10, "confidence": "exact",
         "all": [{"field": "cpu", "operator": "contains", "value": "Intel"}]})");
     for (int i = 0; i < images; ++i) {
         image["id"] = "image-" + std::to_string(i);
@@ -78,8 +81,8 @@ TEST(SignedCatalogue, KeyTextMayBeArmouredOrBareWithAnyLineBreaksButMustBeEd2551
     std::string body = pem.substr(pem.find('\n') + 1);
     body = body.substr(0, body.find("-----"));
     std::erase(body, '\n');
-    const std::string raw = *SignedCatalogue::decodeBase64(body), begin = "-----BEGIN PUBLIC KEY-----",
-                      end = "-----END PUBLIC KEY-----";
+    const std::string raw = *SignedCatalogue::decodeBase64(body),
+                      begin = "-----BEGIN PUBLIC KEY-----", end = "-----END PUBLIC KEY-----";
     ASSERT_EQ(raw.size(), 44u);
     std::string flipped = raw;
     flipped[5] = '\x04';  // a different algorithm identifier, same length
@@ -197,9 +200,12 @@ TEST(SignedCatalogue, RefusesCataloguesOutOfBoundsWithTheFirstFailingChecksText)
          {sealed(catalogue(1, 0)), sealed(catalogue(256, 1)), sealed(catalogue(1, 4096))}},
         {"Invalid image list.",
          {sealed(catalogue(0, 0)), sealed(catalogue(257, 1)), sealed(catalogue(1, 4097))}},
-        {"Invalid image metadata.", {edited({"/images/0/compressedSize 0", R"(/images/0/id "-x")"})}},
-        {"Invalid platform version.", {edited({R"(/images/1/name "")", R"(/images/0/platform "1")"})}},
-        {"Invalid image filename.", {edited({R"(/images/1/fileName ".x")", "/rules/0/priority -5"})}}};
+        {"Invalid image metadata.",
+         {edited({"/images/0/compressedSize 0", R"(/images/0/id "-x")"})}},
+        {"Invalid platform version.",
+         {edited({R"(/images/1/name "")", R"(/images/0/platform "1")"})}},
+        {"Invalid image filename.",
+         {edited({R"(/images/1/fileName ".x")", "/rules/0/priority -5"})}}};
     for (const auto& [expected, envelopes] : cases)
         for (std::size_t i = 0; i < envelopes.size(); ++i)
             EXPECT_EQ(outcome(envelopes[i]), expected) << "catalogue " << i;
@@ -208,8 +214,9 @@ TEST(SignedCatalogue, RefusesCataloguesOutOfBoundsWithTheFirstFailingChecksText)
 // Catches a bundled catalogue read unchecked, and a shipped one that fails or lacks a board.
 TEST(SignedCatalogue, BundledReadsTheConfigurationAndVerifiesTheShippedCatalogue) {
     TempDir folder;
-    writeFile(folder.file("catalogue-config.json"),
-              json{{"url", kConfig.url}, {"publicKeys", {{"main-2026", kMain.publicPem()}}}}.dump());
+    writeFile(
+        folder.file("catalogue-config.json"),
+        json{{"url", kConfig.url}, {"publicKeys", {{"main-2026", kMain.publicPem()}}}}.dump());
     writeFile(folder.file("catalogue-bundled.json"), sealed(catalogue(3, 1)));
     EXPECT_EQ(SignedCatalogue::bundled(folder.path()).first.images.size(), 3u);
     writeFile(folder.file("catalogue-bundled.json"), sealed(catalogue(3, 1), kOther));
@@ -249,7 +256,8 @@ struct CatalogueSite {
         options.network.requestTimeout = std::chrono::seconds(2);
     }
     std::string refresh() {
-        const Catalogue current = decodeCatalogue(catalogue(2, 1, "2026-05-01T00:00:00Z", "current"));
+        const Catalogue current =
+            decodeCatalogue(catalogue(2, 1, "2026-05-01T00:00:00Z", "current"));
         return SignedCatalogue::refresh(current, config, options).catalogueVersion;
     }
 };

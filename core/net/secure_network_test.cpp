@@ -103,11 +103,13 @@ TEST(SecureNetwork, TransferFailuresMapOntoTheRetryCodes) {
         });
     };
     const std::string tenOfHundred = "200 OK\r\nContent-Length: 100\r\n\r\n0123456789";
-    server.route("/stall-before-headers", [](const HttpRequest&, HttpsConnection& c) { c.stall(30s); });
+    server.route("/stall-before-headers",
+                 [](const HttpRequest&, HttpsConnection& c) { c.stall(30s); });
     server.route("/stall-mid-body", answer(tenOfHundred, [](HttpsConnection& c) { c.stall(30s); }));
     server.route("/cut", answer(tenOfHundred, [](HttpsConnection& c) { c.dropConnection(); }));
     // A byte every 100 ms: never idle, so only the whole-transfer limit ends it.
-    server.route("/trickle", answer("200 OK\r\nContent-Length: 1000\r\n\r\n", [](HttpsConnection& c) {
+    server.route("/trickle",
+                 answer("200 OK\r\nContent-Length: 1000\r\n\r\n", [](HttpsConnection& c) {
                      for (int i = 0; i < 1000 && c.send("x"); ++i) c.stall(100ms);
                  }));
     server.route("/64-KiB-of-headers", headers(64, 1000));  // the control: an ordinary answer
@@ -131,8 +133,9 @@ TEST(SecureNetwork, TransferFailuresMapOntoTheRetryCodes) {
     for (const auto& [url, options, code] : cases)
         EXPECT_EQ(urlCodeOf([&] { SecureNetwork::smallData(url, options); }), code) << url;
     EXPECT_EQ(SecureNetwork::smallData(server.url("/64-KiB-of-headers"), quick(server)), "ok");
-    EXPECT_EQ(failureOf([&] { SecureNetwork::smallData(server.url("/2-MiB-line"), quick(server)); }),
-              "other: The server's answer was refused.");
+    EXPECT_EQ(
+        failureOf([&] { SecureNetwork::smallData(server.url("/2-MiB-line"), quick(server)); }),
+        "other: The server's answer was refused.");
 }
 
 // Catches body bytes taken after a refused answer, a failure hidden by a later one, a cancellation
