@@ -1,11 +1,12 @@
-// A whole write through the model, run by a real user in a child raising the test writer through
-// `sudo -n` onto a loop device. REQUIRES: root.
+// A whole write through the model, run by a real user in a child raising the installed test
+// writer through `sudo -n` onto a loop device. REQUIRES: root.
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "app/model/app_model.hpp"
@@ -19,7 +20,17 @@
 namespace korvex {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+
+// Removes, whatever the test's outcome, what it made outside its temporary folders.
+struct Removed {
+    std::vector<std::string> paths;
+    ~Removed() {
+        std::error_code ignored;
+        for (const std::string& path : paths) fs::remove_all(path, ignored);
+    }
+};
 
 // The child: writes `image` with a fresh model as the user it became, and reports what it saw:
 // pages, stages (repeats dropped), the error, and after back() page and whether anything is still
@@ -75,13 +86,23 @@ void writeAsUser(const std::string& loop, const std::string& image, const std::s
                  int(model.targetID().isEmpty()), int(peerClosed));
 }
 
-// Catches stages out of order, a choice kept, a peer trusted, a path cut, a channel left, no image.
-TEST(AppModelWrite, WritesThroughTheWriterAsARealUser) {
+// Catches stages out of order, a choice kept, a peer trusted, an installed writer sent through the
+// script (which this user's rule refuses), a channel left, no image.
+TEST(AppModelWrite, WritesThroughTheInstalledWriterAsARealUser) {
     KVI_REQUIRE_ROOT();
-    testing::SudoUser user("kvimodel");
+    testing::TestUser user("kvimodel");
     ASSERT_TRUE(user.valid()) << "no test user could be created";
-    // A folder with a quote in its name: the launch script must keep the writer's path whole.
-    const std::string writer = user.install(KVI_TEST_WRITER, "it's here");
+    char root[] = "/run/kvi-model-XXXXXX";  // /run and every folder above it are root's alone
+    ASSERT_NE(mkdtemp(root), nullptr);
+    const std::string folder = std::string(root) + "/libexec", writer = folder + "/writer",
+                      rule = "/etc/sudoers.d/" + user.name() + "-writer";
+    const Removed removed{{root, rule}};
+    fs::create_directories(folder);
+    fs::copy_file(KVI_TEST_WRITER, writer);
+    for (const std::string& f : {std::string(root), folder}) chmod(f.c_str(), 0755);
+    ASSERT_TRUE(WriterClient::installedWriter(writer));
+    testing::writeFile(rule, user.name() + " ALL=(root) NOPASSWD: " + writer + "\n");
+    chmod(rule.c_str(), 0440);
     testing::TempDir dir;
     const testing::TestDrive drive(dir.file("drive"), 64 << 20, {user.uid()});
     const std::string bytes = testing::noise(1 << 20, 13), image = user.home() + "/a.img";
