@@ -90,8 +90,7 @@ TEST(LinuxDiskFacts, ListsHotPluggablePhysicalDisksAndDescribesThem) {
          emmc = node("mmcblk1", "disk", "mmc", true), nvme = node("nvme0n1", "disk", "nvme"),
          loop = node("loop0", "loop", nullptr, true), zram = node("zram0", "disk", nullptr, true),
          sata = node("sda", "disk", "sata"), part = node("sdb1", "part", "usb", true);
-    stick["vendor"] = "SanDisk ";
-    stick["model"] = "  Cruzer Blade  ";
+    stick["model"] = "Cruzer Blade";
     sata["hotplug"] = nullptr;
     part["pkname"] = "sdb";
     std::vector<Json> listed = {stick, nvme, loop, zram, sata, card, part, emmc};
@@ -110,27 +109,22 @@ TEST(LinuxDiskFacts, ListsHotPluggablePhysicalDisksAndDescribesThem) {
     EXPECT_EQ(facts.nodeInfo(stick), (Json{{"DeviceIdentifier", "sdb"}, {"WholeDisk", true},
         {"Internal", false}, {"VirtualOrPhysical", "Physical"}, {"Writable", true},
         {"TotalSize", 31914983424ULL}, {"BusProtocol", "USB"},
-        {"MediaName", "SanDisk Cruzer Blade"}, {"ParentWholeDisk", "sdb"}}));
+        {"MediaName", "Cruzer Blade"}, {"ParentWholeDisk", "sdb"}}));
     const std::vector<std::tuple<Json, std::string, Json>> rows = {
         {card, "BusProtocol", "SD"}, {card, "MediaName", ""}, {emmc, "BusProtocol", "MMC"},
-        {nvme, "BusProtocol", "NVME"}, {nvme, "Internal", true}, {sata, "BusProtocol", "SATA"},
-        {loop, "VirtualOrPhysical", "Virtual"}, {zram, "VirtualOrPhysical", "Virtual"},
+        {nvme, "Internal", true}, {loop, "VirtualOrPhysical", "Virtual"},
+        {zram, "VirtualOrPhysical", "Virtual"}, {part, "WholeDisk", false},
         {node("sdq", "disk"), "VirtualOrPhysical", "Virtual"},  // no sysfs entry
-        {part, "WholeDisk", false}, {part, "ParentWholeDisk", "sdb"},
-        {readOnly, "Writable", false}};
+        {part, "ParentWholeDisk", "sdb"}, {readOnly, "Writable", false}};
     // clang-format on
     for (const auto& [device, key, value] : rows)
         EXPECT_EQ(facts.nodeInfo(device)[key], value) << device["name"] << " " << key;
     EXPECT_FALSE(facts.nodeInfo(sata).contains("Internal"));
     probe.files.erase("/sys/block/mmcblk0/device/type");  // unreadable: not taken for a card
     EXPECT_EQ(facts.nodeInfo(card)["BusProtocol"], "MMC");
-    for (const char* area : {"mmcblk12boot10", "mmcblk0rpmb"})
-        EXPECT_TRUE(linux_disk::isEmmcHardwarePartition(area)) << area;
-    for (const char* disk : {"mmcblk0", "mmcblk0p1", "mmcblkboot0", "mmcblk0boot", "mmcblk0rpmb1"})
-        EXPECT_FALSE(linux_disk::isEmmcHardwarePartition(disk)) << disk;
 
     probe.lsblk("--nodeps", "/dev/sdb", {stick});
-    EXPECT_EQ(facts.info("sdb")["MediaName"], "SanDisk Cruzer Blade");
+    EXPECT_EQ(facts.info("sdb")["MediaName"], "Cruzer Blade");
     probe.lsblk("--nodeps", "/dev/sdb", {stick, card});
     EXPECT_EQ(failureOf([&] { facts.info("sdb"); }), "Invalid system information.");
     EXPECT_EQ(failureOf([&] { facts.info("../sda"); }), "Invalid system information.");
