@@ -120,7 +120,11 @@ TEST(SecureNetwork, TransferFailuresMapOntoTheRetryCodes) {
     const std::string closed = HttpsTestServer().url("/x");  // nothing listens there any more
     NetworkOptions systemStore = quick(server, 20s);  // loading the system store takes a while
     systemStore.caFile.clear();
-    const std::tuple<std::string, NetworkOptions, long> cases[] = {
+    const struct {
+        std::string url;
+        NetworkOptions options;
+        long code;
+    } cases[] = {
         {server.url("/stall-before-headers"), quick(server), NetworkError::kTimedOut},
         {server.url("/stall-mid-body"), quick(server), NetworkError::kTimedOut},
         {server.url("/cut"), quick(server), NetworkError::kConnectionLost},
@@ -130,8 +134,8 @@ TEST(SecureNetwork, TransferFailuresMapOntoTheRetryCodes) {
         {server.url("/64-MiB-of-headers"), quick(server), NetworkError::kBadServerResponse},
         {server.url("/2-MiB-line"), quick(server), NetworkError::kBadServerResponse},
         {server.url("/101"), quick(server), NetworkError::kBadServerResponse}};
-    for (const auto& [url, options, code] : cases)
-        EXPECT_EQ(urlCodeOf([&] { SecureNetwork::smallData(url, options); }), code) << url;
+    for (const auto& c : cases)
+        EXPECT_EQ(urlCodeOf([&] { SecureNetwork::smallData(c.url, c.options); }), c.code) << c.url;
     EXPECT_EQ(SecureNetwork::smallData(server.url("/64-KiB-of-headers"), quick(server)), "ok");
     EXPECT_EQ(
         failureOf([&] { SecureNetwork::smallData(server.url("/2-MiB-line"), quick(server)); }),
