@@ -1,6 +1,5 @@
 #include "tests/fixtures.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/fs.h>
@@ -19,8 +18,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
@@ -86,9 +85,7 @@ void writeFile(const std::string& path, const std::string& bytes) {
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string readPrefix(const std::string& path, std::size_t size) {
@@ -123,12 +120,9 @@ UniqueFd openOrThrow(const std::string& path, int flags) {
 }
 
 int openDescriptorCount() {
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
-    int count = 0;
-    while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-    closedir(dir);
-    return count;
+    std::error_code failed;
+    fs::directory_iterator listing("/proc/self/fd", failed);
+    return failed ? -1 : static_cast<int>(std::distance(listing, fs::directory_iterator()));
 }
 
 std::string shell(const std::string& command) {
