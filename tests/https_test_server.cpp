@@ -127,12 +127,7 @@ HttpsTestServer::~HttpsTestServer() {
     stopped_.notify_all();
     ::shutdown(listener_, SHUT_RDWR);
     if (acceptor_.joinable()) acceptor_.join();
-    std::vector<std::thread> workers;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        workers.swap(workers_);
-    }
-    for (std::thread& worker : workers) worker.join();
+    for (std::thread& worker : workers_) worker.join();  // the acceptor, which adds them, has ended
     ::close(listener_);
     SSL_CTX_free(static_cast<SSL_CTX*>(context_));
 }
