@@ -1,18 +1,16 @@
 #include "tests/ui_fixture.hpp"
 
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QTest>
 #include <QThread>
 #include <QUrl>
-#include <fstream>
-#include <random>
 
 #include "app/catalogue/processor_inventory.hpp"
 #include "app/model/preferences.hpp"
 #include "app/ui/main_window.hpp"
 #include "core/image/image_io.hpp"
 #include "core/records/imager_error.hpp"
+#include "tests/fixtures.hpp"
 
 namespace korvex::testing {
 
@@ -28,15 +26,6 @@ void QuietDesktop::setString(const std::string& key, const std::string& value) {
     preferences_[key] = value;
 }
 
-void BackEnd::open() {
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        holdDownload = false;
-        holdWrite = false;
-    }
-    changed.notify_all();
-}
-
 namespace {
 
 // Reports `total` in two steps, holding after the first while the gate is shut.
@@ -44,52 +33,59 @@ void progressThrough(BackEnd& back, bool BackEnd::*held, const std::string& stag
                      std::int64_t total, const Cancellation& cancel,
                      const std::function<void(const WriteEvent&)>& progress) {
     progress(WriteEvent{.stage = stage, .completed = total * 2 / 5, .total = total});
-    std::unique_lock<std::mutex> hold(back.lock);
-    while (back.*held) {
+    for (std::unique_lock<std::mutex> hold(back.lock); back.*held; hold.lock()) {
         if (cancel.isCancelled()) {
             back.sawCancel = true;
             throw ImagerError::cancelled();
         }
-        back.changed.wait_for(hold, std::chrono::milliseconds(20));
+        hold.unlock();
+        QThread::msleep(20);
     }
-    hold.unlock();
     progress(WriteEvent{.stage = stage, .completed = total, .total = total});
 }
 
 ImageVariant image(const char* id, const char* name, const char* product, const char* board,
                    const std::string& sha, std::int64_t size, const char* date) {
-    return {.id = id, .name = name, .version = "24.06", .releaseDate = date,
-            .platform = "24-0601", .changelogPath = "/release/korvex-24-06/",
+    return {.id = id,
+            .name = name,
+            .version = "24.06",
+            .releaseDate = date,
+            .platform = "24-0601",
+            .changelogPath = "/release/korvex-24-06/",
             .downloadUrl = std::string("https://images.korvex.test/") + id + ".img",
-            .compression = "none", .compressedSize = size, .expandedSize = size, .sha256 = sha,
-            .product = product, .board = board, .architecture = "x86_64"};
+            .compression = "none",
+            .compressedSize = size,
+            .expandedSize = size,
+            .sha256 = sha,
+            .product = product,
+            .board = board,
+            .architecture = "x86_64"};
 }
 
 }  // namespace
 
 TargetDisk UiFixture::drive(const std::string& bsd, std::uint64_t capacity) {
-    return TargetDisk{.bsd = bsd, .name = "SanDisk Ultra Fit", .capacity = capacity,
-                      .registryID = 40 + static_cast<std::uint64_t>(bsd.back()), .bus = "USB"};
+    return TargetDisk{.bsd = bsd,
+                      .name = "SanDisk Ultra Fit",
+                      .capacity = capacity,
+                      .registryID = 40 + static_cast<std::uint64_t>(bsd.back()),
+                      .bus = "USB"};
 }
 
 UiFixture::UiFixture(const std::string& folder, std::vector<std::string> languages)
     : imagePath_(folder + "/korvex-tower-24.06.img") {
-    std::string bytes(1 << 20, '\0');
-    std::mt19937 noise(7);
-    for (char& c : bytes) c = static_cast<char>(noise());
-    std::ofstream(imagePath_, std::ios::binary).write(bytes.data(), std::ssize(bytes));
-    const std::string sha = ImageIO::digest(bytes);
+    const std::string bytes = noise(1 << 20, 7), sha = ImageIO::digest(bytes);
+    writeFile(imagePath_, bytes);
     const auto size = static_cast<std::int64_t>(bytes.size());
-
-    Catalogue catalogue;
-    catalogue.schemaVersion = 1;
-    catalogue.catalogueVersion = "2024.06.1";
-    catalogue.generatedAt = "2024-06-01T00:00:00Z";
-    catalogue.images = {
-        image(kTower, "Korvex 24", "tower", "amd64-korvex_iris", sha, size, "2024-06-01"),
-        image(kNomad, "Korvex 24 Nomad", "nomad", "amd64-korvex_slim", sha, size, "2024-05-20"),
-        image(kBoard, "Korvex 24 for Raspberry Pi 5", "boards", "rpi5-korvex", sha, size, "2024-05-12"),
-    };
+    const Catalogue catalogue{
+        .schemaVersion = 1,
+        .catalogueVersion = "2024.06.1",
+        .generatedAt = "2024-06-01T00:00:00Z",
+        .images = {
+            image(kTower, "Korvex 24", "tower", "amd64-korvex_iris", sha, size, "2024-06-01"),
+            image(kNomad, "Korvex 24 Nomad", "nomad", "amd64-korvex_slim", sha, size, "2024-05-20"),
+            image(kBoard, "Korvex 24 for Raspberry Pi 5", "boards", "rpi5-korvex", sha, size,
+                  "2024-05-12")}};
     backEnd_->drives = {drive("sdb", 31'914'983'424ULL)};
 
     AppServices services;
@@ -100,15 +96,16 @@ UiFixture::UiFixture(const std::string& folder, std::vector<std::string> languag
         return back->drives;
     };
     services.probe = [] {
-        return DeviceProfile{.manufacturer = "Framework", .model = "Laptop 13",
+        return DeviceProfile{.manufacturer = "Framework",
+                             .model = "Laptop 13",
                              .cpu = "12th Gen Intel(R) Core(TM) i5-1240P",
                              .gpuNames = {"Intel Corporation Alder Lake-P Integrated Graphics"}};
     };
     services.bundled = [catalogue] { return std::pair{catalogue, CatalogueConfig{}}; };
     services.refresh = [](const Catalogue& current, const CatalogueConfig&) { return current; };
-    services.fetch = [back, path = imagePath_](const ImageVariant& image, const std::string&,
-                                               const Cancellation& cancel,
-                                               const std::function<void(const WriteEvent&)>& progress) {
+    services.fetch = [back, path = imagePath_](
+                         const ImageVariant& image, const std::string&, const Cancellation& cancel,
+                         const std::function<void(const WriteEvent&)>& progress) {
         progressThrough(*back, &BackEnd::holdDownload, "downloading", image.compressedSize, cancel,
                         progress);
         return path;
@@ -120,13 +117,10 @@ UiFixture::UiFixture(const std::string& folder, std::vector<std::string> languag
             std::lock_guard<std::mutex> hold(back->lock);
             ++back->writes;
         }
-        progressThrough(*back, &BackEnd::holdWrite, "writing", inspection.expanded, cancel, progress);
+        progressThrough(*back, &BackEnd::holdWrite, "writing", inspection.expanded, cancel,
+                        progress);
     };
     services.log = [](const std::string&, const std::string&) {};
-    services.websiteChinese = "https://www.korvex.test";
-    services.websiteEnglish = "https://korvex.test";
-    services.videoChinese = "https://video.korvex.test/zh";
-    services.videoEnglish = "https://video.korvex.test/en";
 
     desk_ = std::make_unique<QuietDesktop>(std::move(languages));
     desk_->setString(std::string(kDownloadDirectoryKey), folder + "/downloads");
@@ -176,21 +170,10 @@ void UiFixture::startOffscreen() {
     new QGuiApplication(argc, argv);
 }
 
-bool UiFixture::waitFor(const std::function<bool()>& done, int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
-
-std::vector<QQuickItem*> UiFixture::visible(const QString& skip) const {
+std::vector<QQuickItem*> UiFixture::visible() const {
     std::vector<QQuickItem*> all;
     std::function<void(QQuickItem*)> walk = [&](QQuickItem* i) {
-        if (!i->isVisible() || (!skip.isEmpty() && i->objectName() == skip)) return;
+        if (!i->isVisible()) return;
         all.push_back(i);
         for (QQuickItem* child : i->childItems()) walk(child);
     };

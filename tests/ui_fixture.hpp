@@ -7,7 +7,7 @@
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
-#include <condition_variable>
+#include <QTest>
 #include <functional>
 #include <map>
 #include <memory>
@@ -42,12 +42,11 @@ class QuietDesktop : public DesktopServices {
 // What the stand-in back end does; shared with its worker threads.
 struct BackEnd {
     std::mutex lock;
-    std::condition_variable changed;
     std::vector<TargetDisk> drives;
     // While true, a download (or a write) reports its first progress, then waits for open().
     bool holdDownload = false;
     bool holdWrite = false;
-    std::string listError;            // when not empty, listing drives fails with it
+    std::string listError;  // when not empty, listing drives fails with it
     int writes = 0;
     bool sawCancel = false;  // a held operation ended by its cancellation flag
 
@@ -55,7 +54,10 @@ struct BackEnd {
         std::lock_guard<std::mutex> hold(lock);
         drives = std::move(list);
     }
-    void open();  // lets held operations finish
+    void open() {  // lets held operations finish
+        std::lock_guard<std::mutex> hold(lock);
+        holdDownload = holdWrite = false;
+    }
 };
 
 class UiFixture {
@@ -68,8 +70,10 @@ class UiFixture {
     // The application on the offscreen platform, drawn in software; made once, kept until exit.
     static void startOffscreen();
     // Processes events until `done` holds or `ms` passes; returns `done()`.
-    static bool waitFor(const std::function<bool()>& done, int ms = 5000);
-    static void settle(int ms = 150) { waitFor([] { return false; }, ms); }
+    static bool waitFor(const std::function<bool()>& done, int ms = 5000) {
+        return QTest::qWaitFor(done, ms);
+    }
+    static void settle(int ms = 150) { QTest::qWait(ms); }
 
     AppModel& model() { return *model_; }
     DesktopServices& desk() { return *desk_; }
@@ -81,10 +85,9 @@ class UiFixture {
     std::vector<QObject*> findAll(const QString& name) const;
     QObject* find(const QString& name) const;
     QQuickItem* item(const QString& name) const { return qobject_cast<QQuickItem*>(find(name)); }
-    // The visible items, dialogs included, but not those under an item named `skip`.
-    std::vector<QQuickItem*> visible(const QString& skip = {}) const;
+    std::vector<QQuickItem*> visible() const;  // the visible items, dialogs included
     void click(const QString& name);  // the middle of the item, which must be shown
-    void type(const char* text);       // key by key into the focused item
+    void type(const char* text);      // key by key into the focused item
     // The tower image chosen (with `reason`, from `from`) and the first drive selected.
     bool toPrepare(const QString& reason = {}, AppModel::Page from = AppModel::Catalogue);
     // Takes the stand-in through every page, the erase confirmation, the quit guard and the file

@@ -5,7 +5,6 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QIcon>
-#include <QTest>
 #include <QUrl>
 #include <cstdio>
 
@@ -16,16 +15,6 @@
 
 using korvex::AppModel;
 using korvex::testing::UiFixture;
-
-namespace {
-
-int failed(const char* step, const AppModel& model) {
-    std::fprintf(stderr, "korvex-imager-walk: %s (page %d, error \"%s\")\n", step,
-                 int(model.page()), qPrintable(model.error()));
-    return 1;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 5) {
@@ -49,62 +38,75 @@ int main(int argc, char** argv) {
     services.refresh = [](const korvex::Catalogue& current, const korvex::CatalogueConfig&) {
         return current;
     };
-    services.write = [list, writer](const std::string& source, const korvex::Inspection& inspection,
-                                    const korvex::TargetDisk& target, korvex::Cancellation& cancel,
-                                    const std::function<void(const korvex::WriteEvent&)>& progress) {
+    services.write = [list, writer](
+                         const std::string& source, const korvex::Inspection& inspection,
+                         const korvex::TargetDisk& target, korvex::Cancellation& cancel,
+                         const std::function<void(const korvex::WriteEvent&)>& progress) {
         korvex::WriterClient::write(source, inspection, target, cancel, progress, {list, writer});
     };
     UiFixture ui(std::move(services));
     AppModel& model = ui.model();
-    if (!ui.window()) return failed("the window did not load", model);
-    if (!QTest::qWaitForWindowExposed(ui.window(), 20000))
-        return failed("the window was never shown", model);
-    auto shows = [&](const char* name, int ms = 20000) {
-        return UiFixture::waitFor([&] { return ui.find(name) != nullptr; }, ms);
+    // Waits up to `seconds` for `done`; false once it has named the step that failed.
+    auto step = [&](const char* failure, const std::function<bool()>& done, int seconds = 20) {
+        if (UiFixture::waitFor(done, seconds * 1000)) return true;
+        std::fprintf(stderr, "korvex-imager-walk: %s (page %d, error \"%s\")\n", failure,
+                     int(model.page()), qPrintable(model.error()));
+        return false;
     };
+    auto shows = [&](const char* name) { return [&ui, name] { return ui.find(name) != nullptr; }; };
 
     // Home: "Use a local image", answered through Qt's own file chooser (drawn in the window, as
     // there is no desktop's), which takes the file as a click in its list would.
-    if (!shows("localRow")) return failed("no local image row on the home page", model);
+    if (!step("the window was never shown",
+              [&] { return ui.window() && ui.window()->isExposed(); }) ||
+        !step("no local image row on the home page", shows("localRow")))
+        return 1;
     ui.click("localRow");
-    if (!shows("fileChooser")) return failed("the file chooser did not open", model);
     QObject* panel = nullptr;
-    for (QObject* o : ui.window()->findChildren<QObject*>())
-        if (o->inherits("QQuickFileDialogImpl")) panel = o;
-    if (!panel) return failed("the file chooser is not Qt's own", model);
+    auto qtChooser = [&] {
+        for (QObject* o : ui.window()->findChildren<QObject*>())
+            if (o->inherits("QQuickFileDialogImpl")) panel = o;
+        return panel != nullptr;
+    };
+    if (!step("the file chooser did not open", shows("fileChooser")) ||
+        !step("the file chooser is not Qt's own", qtChooser))
+        return 1;
     panel->setProperty("currentFolder", QUrl::fromLocalFile(QFileInfo(image).absolutePath()));
     panel->setProperty("selectedFile", QUrl::fromLocalFile(image));
-    QTest::qWait(200);
+    UiFixture::settle(200);
     QMetaObject::invokeMethod(ui.find("fileChooser"), "accept");
 
-    // Prepare: the loop device's row, then "Create USB", then the drive's name typed.
-    if (!UiFixture::waitFor([&] { return model.page() == AppModel::Prepare && ui.find("target_sdkv"); },
-                            60000))
-        return failed("the drive never showed on the prepare page", model);
-    QTest::qWait(100);  // the list settles before it is clicked
+    // Prepare: the loop device's row, "Create USB", the drive's name typed and accepted.
+    if (!step(
+            "the drive never showed on the prepare page",
+            [&] { return model.page() == AppModel::Prepare && ui.find("target_sdkv"); }, 60))
+        return 1;
+    UiFixture::settle(100);  // the list settles before it is clicked
     ui.click("target_sdkv");
-    if (!UiFixture::waitFor([&] { return ui.item("createButton") && ui.item("createButton")->isEnabled(); }, 20000))
-        return failed("\"Create USB\" stayed disabled after choosing the drive", model);
+    if (!step("\"Create USB\" stayed disabled after choosing the drive",
+              [&] { return ui.item("createButton") && ui.item("createButton")->isEnabled(); }))
+        return 1;
     ui.click("createButton");
-    if (!shows("alertField", 60000)) return failed("no typed confirmation", model);
-    QTest::qWait(300);  // the dialog's opening transition
+    if (!step("no typed confirmation", shows("alertField"), 60)) return 1;
+    UiFixture::settle(300);  // the dialog's opening transition
     ui.click("alertField");
     ui.type(korvex::testing::kTestDriveName);
     ui.click("alertAccept");
 
-    if (!UiFixture::waitFor([&] { return model.page() == AppModel::Complete || !model.busy(); },
-                            300000) ||
-        model.page() != AppModel::Complete)
-        return failed("the write did not reach the complete page", model);
     auto ready = [&] {
         for (QQuickItem* i : ui.visible())
             if (i->property("text").toString() == QStringLiteral("Your USB is ready")) return true;
         return false;
     };
-    if (!UiFixture::waitFor(ready, 20000))
-        return failed("the complete page does not say the USB is ready", model);
-    QTest::qWait(300);
-    if (!ui.window()->grabWindow().save(QString::fromLocal8Bit(argv[4]), "PNG"))
-        return failed("the picture could not be saved", model);
-    return 0;
+    if (!step(
+            "the write did not end", [&] { return !model.busy(); }, 300) ||
+        !step(
+            "the write did not reach the complete page",
+            [&] { return model.page() == AppModel::Complete; }, 0) ||
+        !step("the complete page does not say the USB is ready", ready))
+        return 1;
+    UiFixture::settle(300);
+    if (ui.window()->grabWindow().save(QString::fromLocal8Bit(argv[4]), "PNG")) return 0;
+    std::fprintf(stderr, "korvex-imager-walk: the picture could not be saved\n");
+    return 1;
 }

@@ -30,10 +30,13 @@ TEST(UiWalk, LocalXzImageThroughTheWindowReachesTheDrive) {
 
     // Xvfb has no graphics card: Qt Quick draws in software, so Mesa's driver is never loaded
     // and unloaded again before the leak check, leaving reports that name no module.
-    std::vector<std::string> env = {"HOME=" + user.home(), "XDG_DATA_HOME=" + user.home() + "/data",
+    std::vector<std::string> env = {"HOME=" + user.home(),
+                                    "XDG_DATA_HOME=" + user.home() + "/data",
                                     "XDG_CONFIG_HOME=" + user.home() + "/config",
-                                    "QT_QPA_PLATFORM=xcb", "QT_XCB_GL_INTEGRATION=none",
-                                    "QT_QUICK_BACKEND=software", "KORVEX_IMAGER_ELEVATE=sudo"};
+                                    "QT_QPA_PLATFORM=xcb",
+                                    "QT_XCB_GL_INTEGRATION=none",
+                                    "QT_QUICK_BACKEND=software",
+                                    "KORVEX_IMAGER_ELEVATE=sudo"};
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
     RunningProgram walk("/usr/bin/xvfb-run",
