@@ -1,6 +1,5 @@
-// A stand-in for the writer that misbehaves on purpose, for the client's tests. It is run as root
-// through the real launch script, so its one input is the request: the image file's name, without
-// its extension, says what to do. Never installed.
+// A stand-in writer that misbehaves on purpose, run as root through the real launch script: the
+// image file's name, without its extension, says how. Never installed.
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>

@@ -1,9 +1,6 @@
-// korvex-imager-cli-test: the command line with the one disk-facts source that can present a loop
-// device (named by KVI_TEST_DRIVE) as a USB disk, and the test writer, found as the shipped
-// command line finds its writer. The catalogue comes from the resource folder KVI_TEST_RESOURCES
-// (configuration, shipped catalogue, processor table), and the catalogue refresh and downloads
-// trust only the CA file KVI_TEST_CA: the test server's. For tests and trials on loop devices;
-// never installed, so the shipped program has no such settings.
+// korvex-imager-cli-test: the command line over LoopAsUsbFacts (the loop device KVI_TEST_DRIVE as a
+// USB disk) with the test writer; the catalogue from the resource folder KVI_TEST_RESOURCES, and
+// network trust only in the CA file KVI_TEST_CA (the test server's). Never installed.
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,17 +13,12 @@
 #include "core/system/disk_inventory.hpp"
 #include "tests/loop_as_usb_facts.hpp"
 
-namespace {
-
-std::string variable(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
+    auto variable = [](const char* name) {
+        const char* value = std::getenv(name);
+        return std::string(value != nullptr ? value : "");
+    };
     const std::string loop = variable("KVI_TEST_DRIVE");
     const std::string resources = variable("KVI_TEST_RESOURCES");
     const std::string ca = variable("KVI_TEST_CA");

@@ -1,14 +1,11 @@
-// The disk facts of the test writer, and the one thing that sets it apart from the shipped one:
-// it also presents one loop device as an external USB disk (tests/loop_as_usb_facts.hpp). The
-// device is named by KVI_TEST_DRIVE when a test runs the writer itself, or, when the writer runs
-// through the launch script (which empties its environment), by a root-owned file that others
-// cannot write, kept for the requesting user alone, so that runs for different users never see
-// each other's drive. This file is never part of the shipped writer.
+// The test writer's disk facts: the system's, plus one loop device as an external USB disk
+// (tests/loop_as_usb_facts.hpp), named by KVI_TEST_DRIVE when a test runs the writer itself, or,
+// through the launch script (which empties the environment), by a root-owned file that others
+// cannot write, one per requesting user, so that runs for different users never see each other's.
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 
@@ -23,18 +20,16 @@ namespace {
 
 // The requesting user, from the request argument; the shipped writer's main decodes it again.
 std::optional<unsigned> requestingUser() {
-    std::ifstream in("/proc/self/cmdline", std::ios::binary);
-    std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::size_t start = line.find('\0');
-    if (start == std::string::npos) return std::nullopt;
-    std::string argument = line.substr(start + 1, line.find('\0', start + 1) - start - 1);
-    auto json = decodeBase64(argument, WriterMain::kMaxRequestBytes);
-    if (!json) return std::nullopt;
     try {
-        return decodeWriteRequest(*json).uid;
+        const std::string line = testing::readFile("/proc/self/cmdline");  // "program\0request\0"
+        const std::size_t start = line.find('\0');
+        if (start == std::string::npos) return std::nullopt;
+        const std::string argument = line.substr(start + 1, line.find('\0', start + 1) - start - 1);
+        if (auto json = decodeBase64(argument, WriterMain::kMaxRequestBytes))
+            return decodeWriteRequest(*json).uid;
     } catch (const std::exception&) {
-        return std::nullopt;
     }
+    return std::nullopt;
 }
 
 std::string testDrive() {

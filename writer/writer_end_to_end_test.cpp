@@ -128,17 +128,10 @@ class WriterEndToEnd : public ::testing::Test {
                                     static_cast<std::int64_t>(expanded.size()),
                                     ImageIO::digest(stored), ImageIO::digest(expanded)};
         }
-        auto sys = [&](const char* what) {
-            return std::stoull(testing::readFile("/sys/class/block/" + loop + "/" + what));
-        };
-        return WriteRequest{
-            1,
-            image,
-            inspection,
-            {testing::kTestDriveName, "External drive", sys("size") * 512, sys("diskseq"), "USB"},
-            user_->uid(),
-            "/tmp/kvi-" + randomUUID() + "/s",
-            randomUUID()};
+        WriteRequest r{1, image, inspection, testing::testTarget(loop), user_->uid()};
+        r.socket = "/tmp/kvi-" + randomUUID() + "/s";
+        r.nonce = randomUUID();
+        return r;
     }
 
     Outcome write(const WriteRequest& r, const App& app, const std::string& loop) {
