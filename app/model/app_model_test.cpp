@@ -1,4 +1,4 @@
-// The model with the real inspection, download and log; drives and writer through its seam.
+// The model with the real inspection and log; drives, downloads and writer through its seam.
 #include "app/model/app_model.hpp"
 
 #include <unistd.h>
