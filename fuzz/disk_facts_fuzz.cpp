@@ -1,10 +1,6 @@
-// Arbitrary lsblk and findmnt output turned into disk facts and judged by the drive rules: the
-// rules either list drives that satisfy every rule or fail with the system's or the reader's
-// error; nothing else escapes, and no listed drive is one they protect.
-//
-// Input: up to four texts separated by the record separator (byte 30, never valid in JSON text):
-// the listing, one disk's information, the findmnt output and the lsblk --inverse output of the
-// mount source.
+// Arbitrary lsblk and findmnt output judged by the drive rules: they list only drives that satisfy
+// every rule and none they protect, or fail with the system's or the reader's error.
+// Input, split at byte 30: the listing, one disk's lsblk, findmnt, and lsblk --inverse output.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -36,7 +32,7 @@ class FuzzProbe : public korvex::LinuxProbe {
         return arguments.back().rfind("/dev/", 0) == 0 ? info : listing;
     }
     std::optional<std::string> readFile(const std::string& path) override {
-        return path.size() % 3 == 0 ? std::optional<std::string>() : std::string("7\n");
+        return path.size() % 3 ? std::optional<std::string>("7\n") : std::nullopt;
     }
     std::optional<std::string> resolveLink(const std::string& path) override {
         if (path.size() % 5 == 0) return std::nullopt;
@@ -51,8 +47,8 @@ class FuzzProbe : public korvex::LinuxProbe {
 void checkListed(const std::vector<korvex::TargetDisk>& drives,
                  const std::set<std::string>& guarded) {
     for (const korvex::TargetDisk& drive : drives) {
-        bool bus = drive.bus == "USB" || drive.bus == "SD" || drive.bus == "Secure Digital";
-        if (!bus || !korvex::platform::isListedWholeDiskName(drive.bsd) || drive.capacity == 0 ||
+        if ((drive.bus != "USB" && drive.bus != "SD" && drive.bus != "Secure Digital") ||
+            !korvex::platform::isListedWholeDiskName(drive.bsd) || drive.capacity == 0 ||
             drive.registryID == 0 || drive.name.empty() || guarded.count(drive.bsd) != 0)
             std::abort();
         (void)korvex::encode(drive);  // throws on text that is not UTF-8
@@ -79,9 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const korvex::ImagerError&) {
     } catch (const korvex::DecodeError&) {
     }
-
-    // Every node of a listing, judged on its own.
-    try {
+    try {  // every node of a listing, judged on its own
         Json lsblk = korvex::linux_disk::parseObject(probe.listing);
         const Json& nodes = korvex::linux_disk::blockDevices(lsblk);
         for (const Json& node : nodes) {
