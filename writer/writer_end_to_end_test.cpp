@@ -4,7 +4,6 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,8 +24,6 @@
 #include "core/records/records.hpp"
 #include "tests/loop_as_usb_facts.hpp"
 #include "tests/test_support.hpp"
-
-extern char** environ;
 
 namespace korvex {
 
@@ -139,7 +136,7 @@ class WriterEndToEnd : public ::testing::Test {
     }
 
     // Runs `program` as root (or the user) while a thread serves the application's side.
-    Outcome run(const std::string& program, std::vector<std::string> arguments,
+    Outcome run(const std::string& program, const std::vector<std::string>& arguments,
                 const std::string& socketPath, const App& app, const std::string& testDrive = "",
                 bool writerAsUser = false) {
         const std::string folder = fs::path(socketPath).parent_path();
@@ -153,23 +150,12 @@ class WriterEndToEnd : public ::testing::Test {
         EXPECT_TRUE(seteuid(0) == 0 && setegid(0) == 0);
         EXPECT_EQ(bool(listener), app.listen) << "the application's side could not listen";
 
-        setenv("KVI_TEST_DRIVE", testDrive.c_str(), 1);
-        arguments.insert(arguments.begin(), program);
-        std::vector<char*> argv;
-        for (std::string& a : arguments) argv.push_back(a.data());
-        argv.push_back(nullptr);
+        testing::RunningProgram writer(program, arguments, writerAsUser ? user_.get() : nullptr,
+                                       {"KVI_TEST_DRIVE=" + testDrive});
         std::atomic<bool> ended{false};
         Outcome outcome;
         std::thread serving([&] { serve(app, listener.get(), ended, outcome); });
-        const pid_t writer = fork();
-        if (writer == 0) {
-            if (writerAsUser && !user_->become()) _exit(99);
-            execve(program.c_str(), argv.data(), environ);
-            _exit(98);
-        }
-        int status = 0;
-        waitpid(writer, &status, 0);
-        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        outcome.status = writer.finish();
         ended = true;
         serving.join();
         fs::remove_all(folder);
