@@ -3,7 +3,6 @@
 // PNG files in FOLDER; a page taller than the window also scrolled to its end ("-end").
 #include <QDir>
 #include <cstdio>
-#include <filesystem>
 
 #include "tests/ui_fixture.hpp"
 
@@ -20,30 +19,19 @@ void grab(UiFixture& ui, const QString& folder, const QString& name, const QStri
         QObject* scroller = ui.find(QStringLiteral("scroller"));
         if (scroller) scroller->setProperty("contentY", 0);
         UiFixture::settle(250);
-        const QString stem = QStringLiteral("%1/%2-%3-%4x%5")
-                                 .arg(folder, name, language)
-                                 .arg(size.width())
-                                 .arg(size.height());
+        const QString stem = QStringLiteral("%1/%2-%3-%4x%5").arg(folder, name, language)
+                                 .arg(size.width()).arg(size.height());
         ui.window()->grabWindow().save(stem + QStringLiteral(".png"));
         ++saved;
         last = name;
         const double overflow = scroller ? scroller->property("contentHeight").toDouble() -
-                                               scroller->property("height").toDouble()
-                                         : 0;
+                                               scroller->property("height").toDouble() : 0;
         if (overflow <= 1) continue;
         scroller->setProperty("contentY", overflow);
         UiFixture::settle(150);
         ui.window()->grabWindow().save(stem + QStringLiteral("-end.png"));
         ++saved;
     }
-}
-
-bool run(const QString& folder, const QString& language) {
-    const std::string work = (folder + QStringLiteral("/.work-") + language).toStdString();
-    std::filesystem::create_directories(work);
-    UiFixture ui(work, {language == "zh" ? "zh-Hans-CN" : "en-GB"});
-    return ui.window() && !ui.model().images().isEmpty() &&
-           ui.tour([&](const char* state) { grab(ui, folder, state, language); });
 }
 
 }  // namespace
@@ -56,14 +44,19 @@ int main(int argc, char** argv) {
     UiFixture::startOffscreen();
     const QString folder = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
     QDir().mkpath(folder);
-    for (const char* language : {"zh", "en"}) {
-        if (!run(folder, QString::fromLatin1(language))) {
-            std::fprintf(stderr, "kvi-screenshots: the %s window stopped after %s\n", language,
-                         qPrintable(last));
+    for (const QString& language : {QStringLiteral("zh"), QStringLiteral("en")}) {
+        const QString work = folder + "/.work-" + language;
+        QDir().mkpath(work);
+        UiFixture ui(work.toStdString(), {language == "zh" ? "zh-Hans-CN" : "en-GB"});
+        auto at = [&](const char* state) { grab(ui, folder, state, language); };
+        if (!ui.window() || ui.model().images().isEmpty() || !ui.tour(at)) {
+            std::fprintf(stderr, "kvi-screenshots: the %s window stopped after %s\n",
+                         qPrintable(language), qPrintable(last));
             return 1;
         }
-        std::filesystem::remove_all((folder + "/.work-" + language).toStdString());
     }
+    QDir(folder + "/.work-zh").removeRecursively();
+    QDir(folder + "/.work-en").removeRecursively();
     std::printf("%d pictures in %s\n", saved, qPrintable(folder));
     return 0;
 }

@@ -17,8 +17,7 @@ namespace korvex::testing {
 std::optional<std::string> QuietDesktop::string(std::string_view key) const {
     std::lock_guard<std::mutex> hold(lock_);
     auto it = preferences_.find(key);
-    if (it == preferences_.end()) return std::nullopt;
-    return it->second;
+    return it == preferences_.end() ? std::nullopt : std::optional(it->second);
 }
 
 void QuietDesktop::setString(const std::string& key, const std::string& value) {
@@ -46,30 +45,18 @@ void progressThrough(BackEnd& back, bool BackEnd::*held, const std::string& stag
 
 ImageVariant image(const char* id, const char* name, const char* product, const char* board,
                    const std::string& sha, std::int64_t size, const char* date) {
-    return {.id = id,
-            .name = name,
-            .version = "24.06",
-            .releaseDate = date,
-            .platform = "24-0601",
-            .changelogPath = "/release/korvex-24-06/",
+    return {.id = id, .name = name, .version = "24.06", .releaseDate = date,
+            .platform = "24-0601", .changelogPath = "/release/korvex-24-06/",
             .downloadUrl = std::string("https://images.korvex.test/") + id + ".img",
-            .compression = "none",
-            .compressedSize = size,
-            .expandedSize = size,
-            .sha256 = sha,
-            .product = product,
-            .board = board,
-            .architecture = "x86_64"};
+            .compression = "none", .compressedSize = size, .expandedSize = size, .sha256 = sha,
+            .product = product, .board = board, .architecture = "x86_64"};
 }
 
 }  // namespace
 
 TargetDisk UiFixture::drive(const std::string& bsd, std::uint64_t capacity) {
-    return TargetDisk{.bsd = bsd,
-                      .name = "SanDisk Ultra Fit",
-                      .capacity = capacity,
-                      .registryID = 40 + static_cast<std::uint64_t>(bsd.back()),
-                      .bus = "USB"};
+    return TargetDisk{.bsd = bsd, .name = "SanDisk Ultra Fit", .capacity = capacity,
+                      .registryID = 40 + static_cast<std::uint64_t>(bsd.back()), .bus = "USB"};
 }
 
 UiFixture::UiFixture(const std::string& folder, std::vector<std::string> languages)
@@ -78,14 +65,13 @@ UiFixture::UiFixture(const std::string& folder, std::vector<std::string> languag
     writeFile(imagePath_, bytes);
     const auto size = static_cast<std::int64_t>(bytes.size());
     const Catalogue catalogue{
-        .schemaVersion = 1,
-        .catalogueVersion = "2024.06.1",
-        .generatedAt = "2024-06-01T00:00:00Z",
+        .schemaVersion = 1, .catalogueVersion = "2024.06.1", .generatedAt = "2024-06-01T00:00:00Z",
         .images = {
             image(kTower, "Korvex 24", "tower", "amd64-korvex_iris", sha, size, "2024-06-01"),
-            image(kNomad, "Korvex 24 Nomad", "nomad", "amd64-korvex_slim", sha, size, "2024-05-20"),
-            image(kBoard, "Korvex 24 for Raspberry Pi 5", "boards", "rpi5-korvex", sha, size,
-                  "2024-05-12")}};
+            image("korvex-nomad-24", "Korvex 24 Nomad", "nomad", "amd64-korvex_slim", sha, size,
+                  "2024-05-20"),
+            image("korvex-rpi5-24", "Korvex 24 for Raspberry Pi 5", "boards", "rpi5-korvex", sha,
+                  size, "2024-05-12")}};
     backEnd_->drives = {drive("sdb", 31'914'983'424ULL)};
 
     AppServices services;
@@ -96,8 +82,7 @@ UiFixture::UiFixture(const std::string& folder, std::vector<std::string> languag
         return back->drives;
     };
     services.probe = [] {
-        return DeviceProfile{.manufacturer = "Framework",
-                             .model = "Laptop 13",
+        return DeviceProfile{.manufacturer = "Framework", .model = "Laptop 13",
                              .cpu = "12th Gen Intel(R) Core(TM) i5-1240P",
                              .gpuNames = {"Intel Corporation Alder Lake-P Integrated Graphics"}};
     };
@@ -113,10 +98,7 @@ UiFixture::UiFixture(const std::string& folder, std::vector<std::string> languag
     services.write = [back](const std::string&, const Inspection& inspection, const TargetDisk&,
                             Cancellation& cancel,
                             const std::function<void(const WriteEvent&)>& progress) {
-        {
-            std::lock_guard<std::mutex> hold(back->lock);
-            ++back->writes;
-        }
+        ++back->writes;
         progressThrough(*back, &BackEnd::holdWrite, "writing", inspection.expanded, cancel,
                         progress);
     };
@@ -134,12 +116,6 @@ UiFixture::UiFixture(AppServices services) : desk_(std::make_unique<DesktopServi
 void UiFixture::open(AppServices services) {
     model_ = std::make_unique<AppModel>(ProcessorInventory::load(), *desk_, std::move(services));
     shell_ = std::make_unique<Shell>(*model_, *desk_);
-    QObject::connect(desk_.get(), &DesktopServices::eraseRequested,
-                     [this](int ticket, const QString&, const QString&, const QString&,
-                            const QString&, const QString& placeholder) {
-                         eraseTicket_ = ticket;
-                         erasePlaceholder_ = placeholder;
-                     });
     QObject::connect(desk_.get(), &DesktopServices::fileRequested,
                      [this](int ticket) { pathTicket_ = ticket; });
     QObject::connect(desk_.get(), &DesktopServices::folderRequested,
@@ -233,9 +209,10 @@ bool UiFixture::tour(const std::function<void(const char*)>& at) {
     at("04-prepare");
     backEnd_->holdWrite = true;
     model.perform(false);
-    if (!waitFor([&] { return eraseTicket_ > 0; })) return false;
+    if (!waitFor([&] { return find(QStringLiteral("eraseDialog")) != nullptr; })) return false;
     at("05-confirm");
-    desk_->answerErase(eraseTicket_, true, erasePlaceholder_);
+    item(QStringLiteral("alertField"))->setProperty("text", QStringLiteral("sdb"));
+    QMetaObject::invokeMethod(find(QStringLiteral("eraseDialog")), "accept");
     if (!waitFor([&] { return model.status().value("stage").toString() == "writing"; }))
         return false;
     at("06-progress");

@@ -8,6 +8,7 @@
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTest>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -47,7 +48,7 @@ struct BackEnd {
     bool holdDownload = false;
     bool holdWrite = false;
     std::string listError;  // when not empty, listing drives fails with it
-    int writes = 0;
+    std::atomic<int> writes = 0;
     bool sawCancel = false;  // a held operation ended by its cancellation flag
 
     void setDrives(std::vector<TargetDisk> list) {
@@ -86,8 +87,8 @@ class UiFixture {
     QObject* find(const QString& name) const;
     QQuickItem* item(const QString& name) const { return qobject_cast<QQuickItem*>(find(name)); }
     std::vector<QQuickItem*> visible() const;  // the visible items, dialogs included
-    void click(const QString& name);  // the middle of the item, which must be shown
-    void type(const char* text);      // key by key into the focused item
+    void click(const QString& name);           // the middle of the item, which must be shown
+    void type(const char* text);               // key by key into the focused item
     // The tower image chosen (with `reason`, from `from`) and the first drive selected.
     bool toPrepare(const QString& reason = {}, AppModel::Page from = AppModel::Catalogue);
     // Takes the stand-in through every page, the erase confirmation, the quit guard and the file
@@ -95,10 +96,7 @@ class UiFixture {
     bool tour(const std::function<void(const char* state)>& at);
 
     static TargetDisk drive(const std::string& bsd, std::uint64_t capacity);
-    // The catalogue's ids: a tower, a nomad and a boards image.
-    static constexpr const char* kTower = "korvex-tower-24";
-    static constexpr const char* kNomad = "korvex-nomad-24";
-    static constexpr const char* kBoard = "korvex-rpi5-24";
+    static constexpr const char* kTower = "korvex-tower-24";  // besides a nomad and a boards image
 
   private:
     void open(AppServices services);
@@ -110,8 +108,7 @@ class UiFixture {
     std::unique_ptr<Shell> shell_;
     std::unique_ptr<QQmlApplicationEngine> engine_;
     QQuickWindow* window_ = nullptr;
-    int eraseTicket_ = 0, pathTicket_ = 0;  // the last requests' tickets
-    QString erasePlaceholder_;
+    int pathTicket_ = 0;  // the last file or folder request's
 };
 
 }  // namespace korvex::testing

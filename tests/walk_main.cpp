@@ -13,8 +13,8 @@
 #include "tests/loop_as_usb_facts.hpp"
 #include "tests/ui_fixture.hpp"
 
-using korvex::AppModel;
-using korvex::testing::UiFixture;
+using namespace korvex;
+using testing::UiFixture;
 
 int main(int argc, char** argv) {
     if (argc != 5) {
@@ -29,20 +29,17 @@ int main(int argc, char** argv) {
     QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/app-icon.png")));
 
     auto list = [loop](const std::vector<std::string>& paths) {
-        korvex::testing::LoopAsUsbFacts facts(loop);
-        return korvex::DiskInventory::list(paths, facts);
+        testing::LoopAsUsbFacts facts(loop);
+        return DiskInventory::list(paths, facts);
     };
-    korvex::AppServices services = AppModel::systemServices();
+    AppServices services = AppModel::systemServices();
     services.listDrives = list;
     // A walk never reaches out: the bundled catalogue stays as it is.
-    services.refresh = [](const korvex::Catalogue& current, const korvex::CatalogueConfig&) {
-        return current;
-    };
-    services.write = [list, writer](
-                         const std::string& source, const korvex::Inspection& inspection,
-                         const korvex::TargetDisk& target, korvex::Cancellation& cancel,
-                         const std::function<void(const korvex::WriteEvent&)>& progress) {
-        korvex::WriterClient::write(source, inspection, target, cancel, progress, {list, writer});
+    services.refresh = [](const Catalogue& current, const CatalogueConfig&) { return current; };
+    services.write = [list, writer](const std::string& source, const Inspection& inspection,
+                                    const TargetDisk& target, Cancellation& cancel,
+                                    const std::function<void(const WriteEvent&)>& progress) {
+        WriterClient::write(source, inspection, target, cancel, progress, {list, writer});
     };
     UiFixture ui(std::move(services));
     AppModel& model = ui.model();
@@ -57,8 +54,8 @@ int main(int argc, char** argv) {
 
     // Home: "Use a local image", answered through Qt's own file chooser (drawn in the window, as
     // there is no desktop's), which takes the file as a click in its list would.
-    if (!step("the window was never shown",
-              [&] { return ui.window() && ui.window()->isExposed(); }) ||
+    auto exposed = [&] { return ui.window() && ui.window()->isExposed(); };
+    if (!step("the window was never shown", exposed) ||
         !step("no local image row on the home page", shows("localRow")))
         return 1;
     ui.click("localRow");
@@ -77,20 +74,17 @@ int main(int argc, char** argv) {
     QMetaObject::invokeMethod(ui.find("fileChooser"), "accept");
 
     // Prepare: the loop device's row, "Create USB", the drive's name typed and accepted.
-    if (!step(
-            "the drive never showed on the prepare page",
-            [&] { return model.page() == AppModel::Prepare && ui.find("target_sdkv"); }, 60))
-        return 1;
+    auto onPrepare = [&] { return model.page() == AppModel::Prepare && ui.find("target_sdkv"); };
+    if (!step("the drive never showed on the prepare page", onPrepare, 60)) return 1;
     UiFixture::settle(100);  // the list settles before it is clicked
     ui.click("target_sdkv");
-    if (!step("\"Create USB\" stayed disabled after choosing the drive",
-              [&] { return ui.item("createButton") && ui.item("createButton")->isEnabled(); }))
-        return 1;
+    auto createEnabled = [&] { return ui.item("createButton")->isEnabled(); };
+    if (!step("\"Create USB\" stayed disabled after choosing the drive", createEnabled)) return 1;
     ui.click("createButton");
     if (!step("no typed confirmation", shows("alertField"), 60)) return 1;
     UiFixture::settle(300);  // the dialog's opening transition
     ui.click("alertField");
-    ui.type(korvex::testing::kTestDriveName);
+    ui.type(testing::kTestDriveName);
     ui.click("alertAccept");
 
     auto ready = [&] {
@@ -98,11 +92,9 @@ int main(int argc, char** argv) {
             if (i->property("text").toString() == QStringLiteral("Your USB is ready")) return true;
         return false;
     };
-    if (!step(
-            "the write did not end", [&] { return !model.busy(); }, 300) ||
-        !step(
-            "the write did not reach the complete page",
-            [&] { return model.page() == AppModel::Complete; }, 0) ||
+    if (!step("the write did not end", [&] { return !model.busy(); }, 300) ||
+        !step("the write did not reach the complete page",
+              [&] { return model.page() == AppModel::Complete; }, 0) ||
         !step("the complete page does not say the USB is ready", ready))
         return 1;
     UiFixture::settle(300);

@@ -10,6 +10,8 @@
 namespace korvex::testing {
 namespace {
 
+namespace fs = std::filesystem;
+
 // Catches a window that cannot be driven from the home page to a written drive: a chooser whose
 // answer never reaches the model, a drive row, "Create USB" or typed confirmation that does
 // nothing, a drive left without the image, no complete page.
@@ -30,13 +32,10 @@ TEST(UiWalk, LocalXzImageThroughTheWindowReachesTheDrive) {
 
     // Xvfb has no graphics card: Qt Quick draws in software, so Mesa's driver is never loaded
     // and unloaded again before the leak check, leaving reports that name no module.
-    std::vector<std::string> env = {"HOME=" + user.home(),
-                                    "XDG_DATA_HOME=" + user.home() + "/data",
-                                    "XDG_CONFIG_HOME=" + user.home() + "/config",
-                                    "QT_QPA_PLATFORM=xcb",
-                                    "QT_XCB_GL_INTEGRATION=none",
-                                    "QT_QUICK_BACKEND=software",
-                                    "KORVEX_IMAGER_ELEVATE=sudo"};
+    std::vector<std::string> env = {
+        "HOME=" + user.home(), "XDG_DATA_HOME=" + user.home() + "/data",
+        "XDG_CONFIG_HOME=" + user.home() + "/config", "QT_QPA_PLATFORM=xcb",
+        "QT_XCB_GL_INTEGRATION=none", "QT_QUICK_BACKEND=software", "KORVEX_IMAGER_ELEVATE=sudo"};
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
     RunningProgram walk("/usr/bin/xvfb-run",
@@ -44,15 +43,13 @@ TEST(UiWalk, LocalXzImageThroughTheWindowReachesTheDrive) {
                          loop.name(), user.install(KVI_TEST_WRITER, "libexec"), image, picture},
                         &user, env);
     const int status = walk.finish();
-    std::filesystem::remove(driveFile);
+    fs::remove(driveFile);
     ASSERT_EQ(status, 0) << walk.err;
     EXPECT_TRUE(readPrefix(loop.path(), raw.size()) == raw) << "the device does not hold the image";
     EXPECT_EQ(channelFoldersOf(user.uid()), std::set<std::string>{});
     // Kept beside the test for a person to look at.
-    std::filesystem::copy_file(picture, "korvex-imager-walk.png",
-                               std::filesystem::copy_options::overwrite_existing);
-    std::printf("the complete page: %s\n",
-                std::filesystem::absolute("korvex-imager-walk.png").c_str());
+    fs::copy_file(picture, "korvex-imager-walk.png", fs::copy_options::overwrite_existing);
+    std::printf("the complete page: %s\n", fs::absolute("korvex-imager-walk.png").c_str());
 }
 
 }  // namespace
