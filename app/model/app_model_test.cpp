@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -35,8 +36,11 @@ const QString kCancelled = "Cancelled. If writing had started, recreate the USB 
 const TargetDisk kDrive{"sdkv", "Test Stick", 1 << 20, 42, "USB"};
 const std::string kDownloaded = testing::noise(1 << 20, 5);  // what every download brings
 
-ImageVariant variant(const std::string& id) {
-    return {.id = id, .name = "Korvex " + id, .compression = "none"};
+ImageVariant variant(const std::string& id, std::optional<std::string> product = {},
+                     std::optional<std::string> device = {}) {
+    ImageVariant v{.id = id, .name = "Korvex " + id, .compression = "none"};
+    v.product = product, v.device = device;
+    return v;
 }
 
 Catalogue testCatalogue(const std::string& version) {
@@ -249,6 +253,37 @@ TEST_F(ApplicationModel, LoadingAndChoosing) {
     ASSERT_TRUE(runEventsUntil([&] { return !model.error().isEmpty(); }));
     EXPECT_EQ(model.error(), WriterClient::kPathNotUtf8);
     EXPECT_EQ(model.localName(), "image.img");
+}
+
+// Catches a wrong graphics guess, a caseful filter, productless images dropped, retired ones shown.
+TEST(CatalogueView, GuessesGraphicsAndFiltersImages) {
+    const std::pair<std::vector<std::string>, const char*> guesses[] = {
+        {{"Intel Iris Xe Graphics"}, "integrated"},
+        {{"AMD Radeon Pro 5500M"}, "amd"},
+        {{"NVIDIA GeForce RTX 3060"}, "nvidia"},
+        {{"Intel UHD Graphics", "NVIDIA GeForce RTX 3060"}, "unknown"},
+        {{"Matrox G200"}, "unknown"}};
+    for (const auto& [gpus, graphics] : guesses)
+        EXPECT_EQ(CatalogueView::guessGraphics({.gpuNames = gpus}), graphics) << gpus[0];
+
+    ImageVariant retired = variant("retired", "tower");
+    retired.retired = true;
+    Catalogue catalogue = testCatalogue("fresh");
+    catalogue.images = {variant("tower", "tower"), variant("plain"),
+                        variant("nomad", "nomad", "ThinkPad X13"), variant("pi", "boards"),
+                        retired};
+    const std::pair<std::array<const char*, 2>, std::vector<std::string>> filters[] = {
+        {{"tower", ""}, {"tower", "plain"}},
+        {{"nomad", "thinkpad x"}, {"nomad"}},
+        {{"nomad", "KORVEX"}, {"nomad"}},
+        {{"boards", "zzz"}, {}},
+        {{"boards", ""}, {"pi"}}};
+    for (const auto& [filter, ids] : filters) {
+        std::vector<std::string> shown;
+        for (const ImageVariant& image : CatalogueView::images(catalogue, filter[0], filter[1]))
+            shown.push_back(image.id);
+        EXPECT_EQ(shown, ids) << filter[0] << " / " << filter[1];
+    }
 }
 
 // Catches another host opened, a download-only run that writes, the wrong cached files cleared.
