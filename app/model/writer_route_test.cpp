@@ -1,5 +1,5 @@
-// Which writer the client may start directly as root: only one that root alone could replace.
-// REQUIRES: root.
+// Which writer the client may start directly as root (only one that root alone could replace),
+// and what a refused elevation ends with. REQUIRES: root.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +61,37 @@ TEST(WriterRoute, InstalledMeansRootOnlyAllTheWayUp) {
     EXPECT_FALSE(WriterClient::installedWriter(root + "/missing"));
     fs::create_symlink(writer, root + "/link");
     EXPECT_EQ(WriterClient::installedWriter(root + "/link"), writer);
+}
+
+// Catches a refused elevation reported as success, waited on for ever, or without sudo's reason.
+TEST(WriterRoute, ARefusedElevationFailsWithTheRunnersReason) {
+    KVI_REQUIRE_ROOT();
+    testing::TestUser user("kvinorule");  // no sudoers rule at all
+    ASSERT_TRUE(user.valid()) << "no test user could be created";
+    testing::TempDir dir;
+    const std::string writer = testing::copyForUsers(dir, KVI_FAKE_WRITER, "libexec");
+    const std::string image = dir.file("libexec/image.img");
+    testing::writeFile(image, std::string(512, 'x'));
+    const testing::ChildReport child = testing::forkReporting([&](FILE* out) {
+        if (!user.become()) return 90;
+        setenv("KORVEX_IMAGER_ELEVATE", "sudo", 1);
+        const TargetDisk disk{"sdz", "Route Disk", 1 << 20, 7, "USB"};
+        const std::string digest(64, 'a');
+        Cancellation cancel;
+        try {
+            WriterClient::write(
+                image, Inspection{512, 512, digest, digest}, disk, cancel, [](const WriteEvent&) {},
+                {[disk](const std::vector<std::string>&) { return std::vector{disk}; }, writer});
+            std::fputs("written", out);
+        } catch (const WriteIncomplete& e) {
+            std::fprintf(out, "%s | %s", e.what(), e.runnerOutput().c_str());
+        } catch (const std::exception& e) {
+            std::fputs(e.what(), out);
+        }
+        return 0;
+    });
+    EXPECT_TRUE(child.text.starts_with(std::string(WriteIncomplete::kText) + " | sudo"))
+        << child.text;
 }
 
 }  // namespace
