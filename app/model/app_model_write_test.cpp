@@ -32,10 +32,11 @@ struct Removed {
     }
 };
 
-// The child: writes `image` with a fresh model as the user it became, and reports what it saw:
-// pages, stages (repeats dropped), the error, and whether a channel peer of its own was shut out.
+// The child: writes `image` with a fresh model as the user it became, first replaced by
+// `replaceWith` when given while the question is asked, and reports what it saw: pages, stages
+// (repeats dropped), the error, and whether a channel peer of its own was shut out.
 void writeAsUser(const std::string& loop, const std::string& image, const std::string& writer,
-                 FILE* out) {
+                 const std::string& replaceWith, FILE* out) {
     int argc = 1;
     char name[] = "app_model_write_child", *argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
@@ -51,6 +52,11 @@ void writeAsUser(const std::string& loop, const std::string& image, const std::s
     };
     testing::TestPlatform platform;
     platform.file = image;
+    if (!replaceWith.empty())
+        platform.onConfirm = [&](const EraseConfirmation& c, auto answer) {
+            testing::writeFile(image, replaceWith);
+            answer({true, c.placeholder});
+        };
     AppModel model(ProcessorInventory(), platform, services);
     QObject::connect(&model, &AppModel::pageChanged,
                      [&] { std::fprintf(out, "page %d\n", int(model.page())); });
@@ -82,7 +88,7 @@ void writeAsUser(const std::string& loop, const std::string& image, const std::s
                  int(peerClosed));
 }
 
-// Catches stages misordered, a peer trusted, the installed writer scripted, a channel left.
+// Catches a replaced image written, stages misordered, a peer trusted, the writer scripted.
 TEST(AppModelWrite, WritesThroughTheInstalledWriterAsARealUser) {
     KVI_REQUIRE_ROOT();
     testing::TestUser user("kvimodel");
@@ -104,18 +110,27 @@ TEST(AppModelWrite, WritesThroughTheInstalledWriterAsARealUser) {
     const std::string bytes = testing::noise(1 << 20, 13), image = user.home() + "/a.img";
     testing::writeFile(image, bytes);
     ASSERT_EQ(chown(image.c_str(), user.uid(), user.gid()), 0);
-    const testing::ChildReport child = testing::forkReporting([&](FILE* out) -> int {
-        if (!user.become() || setenv("HOME", user.home().c_str(), 1) != 0) return 90;
-        setenv("XDG_DATA_HOME", (user.home() + "/data").c_str(), 1);
-        setenv("KORVEX_IMAGER_ELEVATE", "sudo", 1);
-        try {
-            writeAsUser(drive.loop().name(), image, writer, out);
-            return 0;
-        } catch (const std::exception& e) {
-            std::fprintf(out, "exception %s\n", e.what());
-            return 91;
-        }
-    });
+    auto run = [&](const std::string& replaceWith) {
+        return testing::forkReporting([&](FILE* out) -> int {
+            if (!user.become() || setenv("HOME", user.home().c_str(), 1) != 0) return 90;
+            setenv("XDG_DATA_HOME", (user.home() + "/data").c_str(), 1);
+            setenv("KORVEX_IMAGER_ELEVATE", "sudo", 1);
+            try {
+                writeAsUser(drive.loop().name(), image, writer, replaceWith, out);
+                return 0;
+            } catch (const std::exception& e) {
+                std::fprintf(out, "exception %s\n", e.what());
+                return 91;
+            }
+        });
+    };
+    const testing::ChildReport replaced = run(testing::noise(1 << 20, 15));
+    EXPECT_NE(replaced.text.find("error The source changed after confirmation.\n"),
+              std::string::npos)
+        << replaced.text;
+    EXPECT_TRUE(testing::readPrefix(drive.loop().path(), 4096) == std::string(4096, '\0'));
+    testing::writeFile(image, bytes);
+    const testing::ChildReport child = run("");
     EXPECT_TRUE(child.exitedCleanly());
     const auto page = [](AppModel::Page p) { return "page " + std::to_string(int(p)) + "\n"; };
     EXPECT_EQ(child.text, page(AppModel::Prepare) + page(AppModel::Progress) +
