@@ -305,17 +305,27 @@ std::vector<bool> XzSource::plan(const std::vector<Block>& blocks) {
     for (std::size_t i = 0; i < count; ++i)
         cost[i] = blocks[i].unpadded + blocks[i].expanded / kExpandedPerPacked;
     // A step is a run of the caller's blocks [i, j - 1) and the worker's block j - 1 that ends it;
-    // it lasts as long as the longer of the two. shortest[j]: the least estimate for the blocks
-    // before j when a step ends at j; from[j]: where that step begins.
-    std::vector<std::uint64_t> shortest(count + 1, UINT64_MAX);
+    // it lasts as long as the longer of the two. When the worker's is the longer, the caller spends
+    // the difference (slack) on the first block of the next step (see workAhead), which that block
+    // costs the less. time[j], slack[j]: the estimate for the blocks before j when a step ends at j,
+    // the one that leaves the least for the next step; from[j]: where that step begins.
+    std::vector<std::uint64_t> time(count + 1, UINT64_MAX);
+    std::vector<std::uint64_t> slack(count + 1, 0);
     std::vector<std::size_t> from(count + 1, 0);
-    shortest[0] = 0;
+    auto credit = [&](std::size_t j) { return j < count ? std::min(slack[j], cost[j]) : 0; };
+    time[0] = 0;
     for (std::size_t j = 1; j <= count; ++j) {
-        std::uint64_t callers = 0;
+        std::uint64_t best = UINT64_MAX;
+        std::uint64_t callers = 0;  // the cost of blocks [i, j - 1)
         for (std::size_t i = j - 1;; --i) {
-            const std::uint64_t total = shortest[i] + std::max(callers, cost[j - 1]);
-            if (total < shortest[j]) {
-                shortest[j] = total;
+            const std::uint64_t left = i + 1 < j ? callers - credit(i) : 0;
+            const std::uint64_t total = time[i] + std::max(left, cost[j - 1]);
+            const std::uint64_t spare = cost[j - 1] > left ? cost[j - 1] - left : 0;
+            const std::uint64_t rest = total - (j < count ? std::min(spare, cost[j]) : 0);
+            if (rest < best) {
+                best = rest;
+                time[j] = total;
+                slack[j] = spare;
                 from[j] = i;
             }
             if (i == 0 || j - i == kLongestStep) break;
@@ -324,12 +334,12 @@ std::vector<bool> XzSource::plan(const std::vector<Block>& blocks) {
     }
     // The caller streams the blocks after the last step alone.
     std::size_t end = count;
-    std::uint64_t best = shortest[count];
+    std::uint64_t best = time[count];
     std::uint64_t tail = 0;
     for (std::size_t i = count; i > 0 && count - i < kLongestStep;) {
         tail += cost[--i];
-        if (shortest[i] + tail < best) {
-            best = shortest[i] + tail;
+        if (time[i] + tail - credit(i) < best) {
+            best = time[i] + tail - credit(i);
             end = i;
         }
     }
