@@ -203,6 +203,8 @@ std::atomic<int> gPiecesAfterStop{0};
 std::atomic<bool> gMidBlock{false};
 
 TEST_F(ArchiveReader, DestroyingTheXzSourceStopsItsWorkerWithinABlock) {
+    gPieces = gPiecesAfterStop = 0;  // and the test runs again as the first time
+    gMidBlock = false;
     make("disk.img", text(8 * 1048576));
     sh("xz -0 -T2 --block-size=4MiB -c disk.img > blocks.xz");
     const UniqueFd fd = openOrThrow(dir.file("blocks.xz"), O_RDONLY);
