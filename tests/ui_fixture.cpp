@@ -118,8 +118,6 @@ void UiFixture::open(AppServices services) {
     shell_ = std::make_unique<Shell>(*model_, *desk_);
     QObject::connect(desk_.get(), &DesktopServices::fileRequested,
                      [this](int ticket) { pathTicket_ = ticket; });
-    QObject::connect(desk_.get(), &DesktopServices::folderRequested,
-                     [this](int ticket) { pathTicket_ = ticket; });
     engine_ = std::make_unique<QQmlApplicationEngine>();
     window_ = loadMainWindow(*engine_, *model_, *desk_, *shell_);
     if (!window_) return;

@@ -108,7 +108,7 @@ class UiFixture {
     std::unique_ptr<Shell> shell_;
     std::unique_ptr<QQmlApplicationEngine> engine_;
     QQuickWindow* window_ = nullptr;
-    int pathTicket_ = 0;  // the last file or folder request's
+    int pathTicket_ = 0;  // the last file request's
 };
 
 }  // namespace korvex::testing
