@@ -1,7 +1,10 @@
 // The window over a real AppModel on the offscreen platform.
 #include <gtest/gtest.h>
+#include <QAccessible>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+#include <set>
 
 #include "tests/test_support.hpp"
 #include "tests/ui_fixture.hpp"
@@ -10,6 +13,8 @@ namespace korvex::testing {
 namespace {
 
 using Page = AppModel::Page;
+constexpr const char* kPages[] = {"homePage",    "hardwarePage", "cataloguePage",
+                                  "preparePage", "progressPage", "completePage"};
 
 class Window : public ::testing::Test {
   protected:
@@ -126,6 +131,82 @@ TEST_F(Window, QuestionsChoosersAndConfirmationAreAnsweredFromTheWindow) {
         key(Qt::Key_Return);
         ASSERT_TRUE(until([&] { return !model().busy(); })) << typed;
         EXPECT_EQ(ui.backEnd().writes, typed == std::string("sdb") ? 1 : 0) << typed;
+    }
+}
+
+// Catches a text left in the other language after a switch, a page shown for another, a control
+// Tab never reaches or without a name, a crash or stall on hostile text in the free-text fields.
+TEST_F(Window, EveryStateFollowsTheLanguageTakesAnyTextAndTabReachesEveryNamedControl) {
+    const QRegularExpression english(QStringLiteral("\\b[A-Za-z]+ [a-z]{2,}\\b")),
+        han(QStringLiteral("[\\x{4e00}-\\x{9fff}]"));
+    const QString hostile = QString::fromUtf8(
+                                "\xF0\x9F\x98\x80 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D "
+                                "\u202ERyzen \x01\x7F\t\xE2\x80\x8D\xEF\xBF\xBD") +
+                            QString(5000, QChar(0x05D0)) + QString::fromUtf8("\xF0\x9F\x8F\xB3");
+    for (const bool chinese : {true, false}) {
+        TempDir dir;
+        UiFixture other(dir.path(), {chinese ? "en-GB" : "zh-Hans-CN"});
+        other.model().setChinese(chinese);
+        auto check = [&](const std::string& where) {
+            UiFixture::settle(30);
+            std::size_t texts = 0;
+            for (QQuickItem* i : other.visible()) {
+                const QString text = i->property("text").toString();
+                bool languageButton = false;  // names the other language by design
+                for (QQuickItem* up = i; up; up = up->parentItem())
+                    languageButton |= up->objectName() == "languageButton";
+                // The stand-in's own failure text is English in either language.
+                if (text.isEmpty() || i->inherits("QQuickTextInput") || text.contains("lsblk") ||
+                    languageButton)
+                    continue;
+                ++texts;
+                EXPECT_FALSE((chinese ? english : han).match(text).hasMatch())
+                    << where << ": " << qPrintable(text);
+            }
+            EXPECT_GT(texts, 2u) << where;  // the check sees the texts at all
+            int pages = 0;
+            for (const char* page : kPages) pages += other.find(page) != nullptr;
+            EXPECT_TRUE(pages == 1 && other.find(kPages[other.model().page()])) << where;
+            if (where >= "05") return;  // Tab on the pages 01 to 04
+            std::set<QQuickItem*> wanted, reached;
+            for (QQuickItem* i : other.visible())
+                if (i->isEnabled() && i->activeFocusOnTab()) wanted.insert(i);
+            for (std::size_t i = 0; i < wanted.size() * 2 + 2; ++i) {
+                QTest::keyClick(other.window(), Qt::Key_Tab);
+                QQuickItem* focus = other.window()->activeFocusItem();
+                while (focus && !wanted.count(focus))
+                    focus = focus->parentItem();  // a field's input
+                if (focus) reached.insert(focus);
+            }
+            EXPECT_GT(wanted.size(), 3u) << where;
+            for (QQuickItem* control : wanted) {
+                const QAccessibleInterface* a11y = QAccessible::queryAccessibleInterface(control);
+                EXPECT_TRUE(reached.count(control) && a11y &&
+                            !a11y->text(QAccessible::Name).isEmpty())
+                    << where << ": " << control->metaObject()->className();
+            }
+        };
+        auto paste = [&](const char* field) {
+            other.item(field)->forceActiveFocus();
+            QInputMethodEvent event;
+            event.setCommitString(hostile);
+            QCoreApplication::sendEvent(other.window()->activeFocusItem(), &event);
+            check(field);
+        };
+        ASSERT_TRUE(other.tour([&](const char* state) {
+            check(state);
+            if (state == std::string("02-hardware")) {
+                QMetaObject::invokeMethod(other.find("dialogs"), "showHardwareHelp");
+                check("hardware help");
+                QTest::keyClick(other.window(), Qt::Key_Escape);
+                paste("cpuField");
+            } else if (state == std::string("03-catalogue")) {
+                paste("searchField");
+                EXPECT_TRUE(other.find("emptyCatalogue") != nullptr);
+            }
+        })) << (chinese ? "zh" : "en");
+        EXPECT_TRUE(other.model().cpu().endsWith(hostile) &&
+                    other.model().search().endsWith(hostile));
     }
 }
 
