@@ -137,8 +137,6 @@ const char kHelp[] =
     "\n"
     "Exit status: 0 done (for a write: written and read back), 1 failed, 2 wrong usage,\n"
     "3 cancelled.\n";
-const char kWriteCancelled[] =
-    "Cancelled. If writing had started, recreate the USB before using it.";
 const char kInspectCancelled[] = "Cancelled.";
 const char kRunAsUser[] =
     "Run korvex-imager-cli as the user who owns the image, not as root: it asks for "

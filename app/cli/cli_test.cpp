@@ -32,8 +32,7 @@ using testing::TempDir;
 using Program = testing::RunningProgram;
 using Args = std::vector<std::string>;
 
-const std::string kCancelled =
-    "Cancelled. If writing had started, recreate the USB before using it.";
+const std::string kCancelled = kWriteCancelled;
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;

@@ -570,8 +570,7 @@ void AppModel::fail(std::exception_ptr failure) {
     if (st.services.log) st.services.log(st.workingStage, message);
     if (cancelled)
         st.error = st.chinese ? "操作已取消。若已开始写入，请重新制作 U 盘后再使用。"
-                              : "Cancelled. If writing had started, recreate the USB before "
-                                "using it.";
+                              : kWriteCancelled;
     else
         st.error = q(message);
     emit errorChanged();

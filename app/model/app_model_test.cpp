@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 using Page = AppModel::Page;
 using testing::runEventsUntil;
 
-const QString kCancelled = "Cancelled. If writing had started, recreate the USB before using it.";
+const QString kCancelled = kWriteCancelled;
 const TargetDisk kDrive{"sdkv", "Test Stick", 1 << 20, 42, "USB"};
 const std::string kDownloaded = testing::noise(1 << 20, 5);  // what every download brings
 

@@ -42,6 +42,11 @@ class ImagerError : public std::exception {
 inline constexpr char kSelectedDriveChanged[] =
     "The selected drive changed, is protected or was disconnected. Select it again.";
 
+// What a cancelled operation shows, whether or not writing had begun: the drive may hold part of
+// the image by then.
+inline constexpr char kWriteCancelled[] =
+    "Cancelled. If writing had started, recreate the USB before using it.";
+
 // The text a caught failure shows: an ImagerError's description, another exception's what(), or
 // "Unexpected failure." for anything else. `cancelled`, when given, says whether it was the
 // cancelled case, which callers word themselves.
