@@ -306,9 +306,10 @@ std::vector<bool> XzSource::plan(const std::vector<Block>& blocks) {
         cost[i] = blocks[i].unpadded + blocks[i].expanded / kExpandedPerPacked;
     // A step is a run of the caller's blocks [i, j - 1) and the worker's block j - 1 that ends it;
     // it lasts as long as the longer of the two. When the worker's is the longer, the caller spends
-    // the difference (slack) on the first block of the next step (see workAhead), which that block
-    // costs the less. time[j], slack[j]: the estimate for the blocks before j when a step ends at j,
-    // the one that leaves the least for the next step; from[j]: where that step begins.
+    // the difference (slack) on the first block of the next step (see workAhead), which then costs
+    // it that much less. Of the steps that end at j, the one kept is the one whose estimate, less
+    // what its slack saves block j, is the least: time[j] and slack[j] are its estimate and slack,
+    // from[j] where it begins.
     std::vector<std::uint64_t> time(count + 1, UINT64_MAX);
     std::vector<std::uint64_t> slack(count + 1, 0);
     std::vector<std::size_t> from(count + 1, 0);
