@@ -1,10 +1,10 @@
 #include "app/ui/main_window.hpp"
 
+#include <QtQml/qqmlextensionplugin.h>
 #include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QQmlEngine>
 #include <QTranslator>
-#include <QtQml/qqmlextensionplugin.h>
 
 #include "app/model/app_model.hpp"
 #include "app/ui/desktop_services.hpp"
@@ -41,15 +41,32 @@ void registerOnce() {
     (void)done;
 }
 
+// The file chooser's two labels, which Qt's own Chinese catalogue leaves out.
+class ChooserLabels : public QTranslator {
+  public:
+    using QTranslator::QTranslator;
+    QString translate(const char* context, const char* text, const char*, int) const override {
+        if (qstrcmp(context, "FileDialog") != 0) return {};
+        if (qstrcmp(text, "Filter") == 0) return QStringLiteral("筛选");
+        if (qstrcmp(text, "File name") == 0) return QStringLiteral("文件名");
+        return {};
+    }
+    bool isEmpty() const override { return false; }
+};
+
 // Qt's own texts (the file and folder choosers' buttons) follow the interface language at once.
 void followLanguage(QQmlApplicationEngine& engine, AppModel& model) {
     auto* translator = new QTranslator(&engine);
-    auto apply = [&engine, &model, translator] {
+    auto* labels = new ChooserLabels(&engine);
+    auto apply = [&engine, &model, translator, labels] {
         QCoreApplication::removeTranslator(translator);
-        if (model.chinese() &&
-            translator->load(QStringLiteral("qt_zh_CN"),
-                             QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-            QCoreApplication::installTranslator(translator);
+        QCoreApplication::removeTranslator(labels);
+        if (model.chinese()) {
+            if (translator->load(QStringLiteral("qt_zh_CN"),
+                                 QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+                QCoreApplication::installTranslator(translator);
+            QCoreApplication::installTranslator(labels);
+        }
         engine.retranslate();
     };
     QObject::connect(&model, &AppModel::chineseChanged, &engine, apply);

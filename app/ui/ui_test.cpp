@@ -160,6 +160,7 @@ TEST_F(Window, EveryStateFollowsTheLanguageTakesAnyTextAndTabReachesEveryNamedCo
                     languageButton)
                     continue;
                 ++texts;
+                EXPECT_FALSE(chinese && text == "Filter") << where;  // Qt's chooser, untranslated
                 EXPECT_FALSE((chinese ? english : han).match(text).hasMatch())
                     << where << ": " << qPrintable(text);
             }
