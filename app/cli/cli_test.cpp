@@ -73,7 +73,7 @@ struct CatalogueWorld {
                         {"images", std::move(list)}, {"rules", json::array()}};
             // clang-format on
         };
-        shipped = catalogue("shipped", "2026-01-01T00:00:00Z", {images[0]});
+        shipped = catalogue("shipped", "2026-01-01T00:00:00Z", json::array({images[0]}));
         fresh = catalogue("fresh", "2026-06-01T00:00:00Z", images);
         server.route("/catalogue.json",
                      [this](const testing::HttpRequest&, testing::HttpsConnection& c) {
